@@ -1,0 +1,68 @@
+#pragma once
+
+#include <cstddef>
+#include <sstream>
+#include <string>
+
+// One process-wide logger writing a rolling text file:
+//   2026-12-08 03:43:48.354 WARN  [7552] [Scanner::Tick@5] message
+namespace logging {
+
+enum Severity : int { none = 0, fatal = 1, error = 2, warning = 3, info = 4, debug = 5, verbose = 6 };
+
+struct Options {
+    std::string file;               // file name, e.g. "ble.log", placed in paths::LogDir()
+    Severity max = info;            // records above this severity are dropped
+    bool console = false;           // also write to standard output (coloured on a terminal)
+    std::size_t maxFileSize = 65536;
+    int maxFiles = 5;               // name.log plus name.1.log .. name.(maxFiles-1).log
+};
+
+// Creates the logger; only the first call takes effect.
+void Init(const Options& options);
+
+// Defined as a static object ahead of a daemon's main object, so that the logger exists
+// before that object's constructor runs.
+struct Setup {
+    Setup(const char* file, Severity max, bool console = false);
+};
+
+bool Enabled(Severity severity);
+Severity MaxSeverity();
+void SetMaxSeverity(Severity severity);
+
+void Write(Severity severity, const char* function, int line, const std::string& message);
+// For signal handlers: no allocation, no blocking lock; the line may go out unrolled.
+void WriteFromSignal(Severity severity, const char* function, int line, const char* message,
+                     long number = 0, bool withNumber = false);
+
+// "void Foo::Bar(int)" -> "Foo::Bar"
+std::string FunctionName(const char* prettyFunction);
+
+class Record {
+public:
+    Record(Severity severity, const char* function, int line)
+        : severity_(severity), function_(function), line_(line) {}
+    ~Record() { Write(severity_, function_, line_, stream_.str()); }
+    std::ostringstream& stream() { return stream_; }
+
+private:
+    Severity severity_;
+    const char* function_;
+    int line_;
+    std::ostringstream stream_;
+};
+
+}  // namespace logging
+
+#define LOG_(severity)                      \
+    if (!::logging::Enabled(severity)) {    \
+    } else                                  \
+        ::logging::Record(severity, __PRETTY_FUNCTION__, __LINE__).stream()
+
+#define LOGF LOG_(::logging::fatal)
+#define LOGE LOG_(::logging::error)
+#define LOGW LOG_(::logging::warning)
+#define LOGI LOG_(::logging::info)
+#define LOGD LOG_(::logging::debug)
+#define LOGV LOG_(::logging::verbose)

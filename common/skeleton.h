@@ -1,0 +1,31 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+
+// What every daemon's main() shares: signals, the version banner, the loop's sleep.
+namespace skeleton {
+
+// Installs `handler` for SIGTERM, SIGINT, SIGABRT and SIGSEGV, in that order.
+void InstallSignalHandler(void (*handler)(int));
+
+// "Signal Catch : N" and "Terminate program.." at error severity (signal-safe).
+void LogSignal(int sig);
+// True for SIGSEGV and SIGABRT.
+bool IsFault(int sig);
+// Writes a back-trace of the calling thread at error severity.
+void LogBacktrace();
+// Restores the default action and raises `sig` again: a fault ends the process instead of
+// returning into the faulting code.
+[[noreturn]] void EndOnFault(int sig);
+
+// Installed version of an opkg package ("" when opkg or the package is missing).
+// Throws std::runtime_error("popen() failed!") when the command cannot be started.
+std::string PackageVersion(const std::string& package);
+// The text after the last " - " of `output` ("" when there is none).
+std::string VersionFromOutput(std::string output);
+
+// Sleeps for `duration`, resuming after signal interruptions.
+void Sleep(std::chrono::nanoseconds duration);
+
+}  // namespace skeleton

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+// The one seam between the ubus classes and the bus that carries them: libubus on the
+// router, a private D-Bus daemon on a development host. Exactly one implementation is
+// linked into the runtime library (chosen at build time).
+namespace ubus::transport {
+
+using EventFn = std::function<void(const char* type, const char* json)>;
+using ReplyFn = std::function<void(const char* json)>;
+
+class Connection {
+public:
+    virtual ~Connection() = default;
+
+    virtual bool Connected() const = 0;
+
+    // Request message under construction (libubus: the blob_buf).
+    // Replaces it with the JSON object text; false when the text is not a JSON object.
+    virtual bool SetPayload(const std::string& json) = 0;
+    // Replaces it with an empty table.
+    virtual void ClearPayload() = 0;
+
+    // Sends the current payload as an event; returns a ubus status.
+    virtual int SendEvent(const char* type) = 0;
+    // Resolves an object name; returns a ubus status.
+    virtual int Lookup(const char* path, uint32_t& id) = 0;
+    // Calls a method with the current payload and waits for the answer on this thread.
+    // `reply` runs here, before Invoke returns, once per data message of the answer.
+    virtual int Invoke(uint32_t id, const char* method, int timeoutMs, const ReplyFn& reply) = 0;
+
+    // Subscribes to an event type (a trailing '*' matches a prefix); returns a ubus status.
+    virtual int RegisterEvent(const char* pattern) = 0;
+    // Runs the event loop on the calling thread until EndLoop; events go to `onEvent`.
+    virtual void RunLoop(const EventFn& onEvent) = 0;
+    // Ends RunLoop; safe from any thread, also before RunLoop started.
+    virtual void EndLoop() = 0;
+};
+
+// Opens a connection; `path` is the bus socket (nullptr: the default one).
+std::unique_ptr<Connection> Connect(const char* path);
+
+}  // namespace ubus::transport
