@@ -1,0 +1,182 @@
+// The hub's side of a node's life: admission, removal and direct reconnection.
+#include <algorithm>
+
+#include "bluetooth_le.h"
+#include "connect_errors.h"
+#include "log.h"
+#include "node_table.h"
+#include "skeleton.h"
+
+namespace {
+
+constexpr const char* kNotReady = "org.bluez.Error.NotReady";
+
+// BlueZ names a device object after its address: .../dev_AA_BB_CC_DD_EE_FF.
+std::string DevicePathOf(const std::string& address) {
+    std::string path = std::string(bluez::kAdapterPath) + "/dev_" + address;
+    std::replace(path.begin(), path.end(), ':', '_');
+    return path;
+}
+
+}  // namespace
+
+std::unique_ptr<Node> BluetoothLE::MakeNode(const std::string& deviceId) {
+    auto node = std::make_unique<Node>(deviceId);
+    node->SetCallbacks(
+        [this](const std::string& id, const bool& connected) { ConnectionHandler(id, connected); },
+        [this](const std::string& id, const std::vector<unsigned char>& bytes) {
+            DataHandler(id, bytes);
+        });
+    return node;
+}
+
+void BluetoothLE::AddSensor(const std::string& deviceId, const std::string& path,
+                            const std::string& address) {
+    // A stored device is reconnected by address instead.
+    if (nvram.HasNodePath(path)) {
+        LOGV << "Skip " << deviceId;
+        return;
+    }
+    if (FindNode(deviceId)) {
+        LOGW << "Sensor Device(" << deviceId << ") is already served";
+        return;
+    }
+    LOGI << "Add Sensor Device(" << deviceId << ")";
+    auto node = MakeNode(deviceId);
+    try {
+        node->Connect(connection, path);
+    } catch (const sdbus::Error& e) {
+        LOGE << "Sensor Device(" << deviceId << "): " << e.what();
+        return;
+    }
+    nvram.SaveNode(path, deviceId, address);
+    SendSubscription(true, deviceId);
+    AddNode(std::move(node));
+}
+
+void BluetoothLE::AddCharacteristic(const std::string& uuid, const std::string& path) {
+    LOGV << "ADD_BLE_CHARACTERISTIC";
+    auto& node = FindNodeByPath(path);
+    if (!node)
+        return;
+    try {
+        node->RegisterCharacteristic(connection, uuid, path);
+    } catch (const std::exception& e) {
+        LOGE << e.what();
+        SendStatusError(kStatusCharacteristicError);
+    }
+}
+
+void BluetoothLE::ConnectionHandler(const std::string& deviceId, const bool& connected) {
+    LOGV << deviceId << " " << connected;
+    if (connected) {
+        reconnects.Reset(deviceId);
+        return;
+    }
+    queue.Push(mailbox::Make<DeviceRef>(kRemoveSensor, DeviceRef{deviceId}));
+}
+
+void BluetoothLE::RemoveSensor(const std::string& deviceId) {
+    LOGI << "Remove Sensor Device(" << deviceId << ")";
+    std::optional<std::string> path = DeleteNode(deviceId);
+    if (!path)
+        path = nvram.FindNodePath(deviceId);
+    if (!path || path->empty()) {
+        // Neither served nor stored: nothing to remove or to reconnect.
+        LOGW << "Sensor Device(" << deviceId << ") is unknown";
+        return;
+    }
+    SendSubscription(false, deviceId);
+    try {
+        adapter->RemoveDevice(*path);
+    } catch (const sdbus::Error& e) {
+        LOGE << e.what();
+        if (e.getName() == kNotReady) {
+            LOGE << "TODO: Send Error to Manager";
+            SendStatusError(kStatusCharacteristicError);
+            // Without a heartbeat the supervisor restarts the hub.
+            timers.CancelAll();
+            return;
+        }
+        // Not in BlueZ's cache (any more): a direct connection still works.
+    }
+    reconnects.Schedule(deviceId);
+}
+
+void BluetoothLE::DirectConnectSensor(const std::string& deviceId) {
+    LOGI << "Direct connect to Sensor Device(" << deviceId << ")";
+    if (FindNode(deviceId)) {
+        LOGV << deviceId << " is connected";
+        return;
+    }
+    const std::string address = nvram.FindNodeAddress(deviceId);
+    if (address.empty()) {
+        LOGW << "Sensor Device(" << deviceId << ") has no stored address";
+        return;
+    }
+    auto node = MakeNode(deviceId);
+    try {
+        const std::string path = adapter->ConnectDevice(address, "random", kConnectDeviceTimeout);
+        node->AttachDevice(connection, path);
+    } catch (const sdbus::Error& e) {
+        node.reset();
+        HandleConnectError(deviceId, address, e);
+        return;
+    }
+    AddNode(std::move(node));
+    reconnects.Reset(deviceId);
+    SendSubscription(true, deviceId);
+}
+
+void BluetoothLE::HandleConnectError(const std::string& deviceId, const std::string& address,
+                                     const sdbus::Error& error) {
+    const std::optional<std::string> stored = nvram.FindNodePath(deviceId);
+    switch (ClassifyConnectError(error.getName())) {
+        case ConnectErrorAction::kForget:
+            LOGV << error.getMessage();
+            LOGI << "Device(" << deviceId << ") is turn-off or out-of-range.";
+            if (stored)
+                nvram.RemoveNode(*stored);
+            reconnects.Reset(deviceId);
+            break;
+        case ConnectErrorAction::kRemoveAndRetry:
+            LOGV << error.getMessage();
+            try {
+                adapter->RemoveDevice(stored ? *stored : DevicePathOf(address));
+            } catch (const sdbus::Error& e) {
+                LOGE << e.what();
+            }
+            reconnects.Schedule(deviceId);
+            break;
+        case ConnectErrorAction::kRetryLoud:
+            LOGE << error.what();
+            reconnects.Schedule(deviceId);
+            break;
+        case ConnectErrorAction::kRetry:
+            LOGW << error.what();
+            reconnects.Schedule(deviceId);
+            break;
+        case ConnectErrorAction::kIgnore:
+            LOGV << error.what();
+            break;
+    }
+}
+
+void BluetoothLE::ReconnectStored() {
+    const std::vector<std::string> paths = nvram.NodePaths();
+    for (const auto& path : paths) {
+        if (!running)
+            break;
+        // Out of BlueZ's cache first, so that the connection brings fresh characteristics.
+        try {
+            adapter->RemoveDevice(path);
+        } catch (const sdbus::Error& e) {
+            LOGV << e.what();
+        }
+        skeleton::Sleep(kSweepPause);
+        const std::string deviceId = nvram.FindNodeId(path);
+        if (deviceId.empty())
+            continue;
+        queue.Push(mailbox::Make<DeviceRef>(kDirectConnect, DeviceRef{deviceId}));
+    }
+}

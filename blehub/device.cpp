@@ -1,0 +1,25 @@
+#include "device.h"
+
+Device::Device(sdbus::IConnection& connection, const std::string& path, Handler handler)
+    : PropertiesProxy(connection, path, bluez::kDeviceInterface, std::move(handler)) {}
+
+void Device::ConnectAsync(std::chrono::microseconds timeout, Reply reply) {
+    Proxy()
+        .callMethodAsync("Connect")
+        .onInterface(bluez::kDeviceInterface)
+        .withTimeout(timeout)
+        .uponReplyInvoke([reply = std::move(reply)](const sdbus::Error* error) {
+            if (reply)
+                reply(error);
+        });
+}
+
+bool Device::IsConnected() {
+    const sdbus::Variant value =
+        Proxy().getProperty("Connected").onInterface(bluez::kDeviceInterface);
+    return bluez::ValueOf<bool>("Connected", value).value_or(false);
+}
+
+void Device::Disconnect() {
+    Proxy().callMethod("Disconnect").onInterface(bluez::kDeviceInterface);
+}

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+#include "properties_proxy.h"
+
+// A BlueZ device object ("org.bluez.Device1").
+class Device : public PropertiesProxy {
+  public:
+    using Reply = std::function<void(const sdbus::Error* error)>;
+
+    Device(sdbus::IConnection& connection, const std::string& path, Handler handler);
+
+    // "Connect" without waiting; `reply` runs on the bus thread.
+    void ConnectAsync(std::chrono::microseconds timeout, Reply reply);
+    bool IsConnected();
+    void Disconnect();
+};

@@ -1,0 +1,37 @@
+#include <atomic>
+#include <csignal>
+
+#include "bluetooth_le.h"
+#include "log.h"
+#include "skeleton.h"
+
+namespace {
+
+logging::Setup logSetup("ble.log", logging::info);
+
+std::atomic<BluetoothLE*> hub{nullptr};
+
+void SignalHandler(int sig) {
+    skeleton::LogSignal(sig);
+    if (sig == SIGSEGV) {
+        BluetoothLE::SendStatusError(BluetoothLE::kStatusBluezMissing);
+        skeleton::LogBacktrace();
+    }
+    if (BluetoothLE* h = hub.load())
+        h->Stop();
+    // Returning would run the faulting code again.
+    if (skeleton::IsFault(sig))
+        skeleton::EndOnFault(sig);
+}
+
+}  // namespace
+
+int main() {
+    skeleton::InstallSignalHandler(SignalHandler);
+    LOGI << "blehub Start : " << skeleton::PackageVersion("blehub");
+    // Built here rather than before main: its constructor already talks to ubus and D-Bus.
+    static BluetoothLE ble;
+    hub = &ble;
+    ble.Run();
+    return 0;
+}

@@ -1,0 +1,88 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <sdbus-c++/sdbus-c++.h>
+
+#include "device.h"
+#include "gatt_characteristic.h"
+#include "timer_queue.h"
+
+// One connected sensor node: its BlueZ device and three characteristics, its small command
+// protocol (information request, clock updates, beacon) and the hub's callbacks.
+class Node {
+  public:
+    using ConnectionCallback =
+        std::function<void(const std::string& deviceId, const bool& connected)>;
+    using DataCallback =
+        std::function<void(const std::string& deviceId, const std::vector<unsigned char>& bytes)>;
+
+    static constexpr std::chrono::seconds kConnectTimeout{5};
+    static constexpr std::chrono::seconds kFirstClockUpdate{2};
+    static constexpr std::chrono::seconds kClockUpdatePeriod{6 * 60 * 60};
+    static constexpr std::chrono::seconds kClockWriteTimeout{5};
+
+    explicit Node(const std::string& deviceId, timer::TimeSource& time = timer::SteadyTime());
+    Node(const Node&) = delete;
+    Node& operator=(const Node&) = delete;
+    virtual ~Node();
+
+    void SetCallbacks(ConnectionCallback connection, DataCallback data);
+
+    void AttachDevice(const std::shared_ptr<sdbus::IConnection>& connection,
+                      const std::string& path);
+    // Attaches the device and asks BlueZ to connect it, without waiting.
+    void Connect(const std::shared_ptr<sdbus::IConnection>& connection, const std::string& path);
+    // Subscribes to one of the node's characteristics; D-Bus errors propagate.
+    void RegisterCharacteristic(const std::shared_ptr<sdbus::IConnection>& connection,
+                                const std::string& uuid, const std::string& path);
+
+    void DevicePropHandler(const std::string& name, const sdbus::Variant& value);
+    void CommandPropHandler(const std::string& name, const sdbus::Variant& value);
+    void FotaPropHandler(const std::string& name, const sdbus::Variant& value);
+    void EpochUpdateHandler(bool aborted);
+    void OnConnectReply(std::optional<sdbus::Error> error);
+
+    void BeaconUpdate(const bool& on);
+    void Disconnect();
+
+    const std::string& DeviceId() const { return deviceId; }
+    std::string DevicePath() const;
+    std::string Name() const;
+    std::array<uint8_t, 4> Version() const;
+    bool Connected() const { return connected; }
+    uint16_t CharacteristicFlag() const { return characteristicFlag; }
+
+  private:
+    void DataPropHandler(const std::string& name, const sdbus::Variant& value);
+    // Writes to the command characteristic without waiting; false when it is not registered.
+    bool WriteCommand(const std::vector<uint8_t>& bytes, std::chrono::microseconds timeout,
+                      const char* what);
+
+    std::atomic<bool> connected{false};
+    const std::string deviceId;
+    mutable std::mutex infoMutex;  // name and version: written on the bus thread
+    std::string name;
+    std::array<uint8_t, 4> version{};
+    std::atomic<uint64_t> epochTimer{0};
+    std::atomic<uint16_t> characteristicFlag{0};
+    std::unique_ptr<Device> device;
+    std::shared_ptr<GattCharacteristic> commandChar;  // read by the timer thread
+    std::unique_ptr<GattCharacteristic> dataChar;
+    std::unique_ptr<GattCharacteristic> fotaChar;
+    mutable std::mutex charMutex;  // guards commandChar
+    std::function<void(std::optional<sdbus::Error>)> connectReplyHandler;
+    ConnectionCallback connectionCallback;
+    DataCallback dataCallback;
+    std::function<void(bool)> epochHandler;
+    // Last, so that it is destroyed first: its thread is joined before the rest goes away.
+    timer::TimerQueue timers;
+};

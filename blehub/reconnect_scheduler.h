@@ -1,0 +1,42 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "timer_queue.h"
+
+// Retries of a direct connection, one timer per device: the delay starts at 1 s and doubles
+// up to 60 s while the device keeps failing, and starts again at 1 s once it connects.
+class ReconnectScheduler {
+  public:
+    using Post = std::function<void(const std::string& deviceId)>;
+
+    static constexpr std::chrono::seconds kFirstDelay{1};
+    static constexpr std::chrono::seconds kMaxDelay{60};
+
+    // `post` runs on the timers' thread when a retry is due.
+    ReconnectScheduler(timer::TimerQueue& timers, Post post);
+
+    // Arms the device's next retry; false when one is already pending.
+    bool Schedule(const std::string& deviceId);
+    // The device connected: its next failure waits the first delay again.
+    void Reset(const std::string& deviceId);
+    // The delay the next Schedule would use.
+    std::chrono::seconds NextDelay(const std::string& deviceId) const;
+
+  private:
+    void Fire(const std::string& deviceId, bool aborted);
+
+    struct State {
+        std::chrono::seconds delay{kFirstDelay};
+        bool pending = false;
+    };
+
+    timer::TimerQueue& timers_;
+    Post post_;
+    mutable std::mutex mutex_;
+    std::map<std::string, State> devices_;
+};
