@@ -82,8 +82,9 @@ void BluetoothLE::HandleDeviceProperties(const std::string& path,
             case "LegacyPairing"_hash:
             case "Paired"_hash:
             case "Blocked"_hash:
-                if (auto flag = bluez::ValueOf<bool>(name, value))
+                if (auto flag = bluez::ValueOf<bool>(name, value)) {
                     LOGV << name << " : " << *flag;
+                }
                 break;
             default:
                 break;

@@ -149,8 +149,9 @@ void Node::CommandPropHandler(const std::string& name, const sdbus::Variant& val
             break;
         }
         case "Notifying"_hash:
-            if (auto on = bluez::ValueOf<bool>(name, value))
+            if (auto on = bluez::ValueOf<bool>(name, value)) {
                 LOGV << name << " : " << *on;
+            }
             break;
         default:
             break;
@@ -188,8 +189,9 @@ void Node::DevicePropHandler(const std::string& name, const sdbus::Variant& valu
             break;
         }
         case "RSSI"_hash:
-            if (auto rssi = bluez::ValueOf<int16_t>(name, value))
+            if (auto rssi = bluez::ValueOf<int16_t>(name, value)) {
                 LOGV << name << " " << *rssi;
+            }
             break;
         case "ServicesResolved"_hash:
             if (auto resolved = bluez::ValueOf<bool>(name, value)) {
@@ -220,8 +222,9 @@ bool Node::WriteCommand(const std::vector<uint8_t>& bytes, std::chrono::microsec
     }
     try {
         characteristic->WriteValueAsync(bytes, timeout, [what](const sdbus::Error* error) {
-            if (error != nullptr)
+            if (error != nullptr) {
                 LOGE << what << ": " << error->getMessage();
+            }
         });
     } catch (const sdbus::Error& e) {
         LOGE << what << ": " << e.what();

@@ -1,0 +1,113 @@
+#include "sensor_data.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+
+namespace {
+
+using Frame = std::array<uint8_t, kSensorFrameSize>;
+
+// type, index, format, timestamp (LE), value (LE)
+Frame MakeFrame(uint8_t type, uint8_t index, uint8_t format, uint32_t ts,
+                std::array<uint8_t, 4> value) {
+    return {type,
+            index,
+            format,
+            static_cast<uint8_t>(ts),
+            static_cast<uint8_t>(ts >> 8),
+            static_cast<uint8_t>(ts >> 16),
+            static_cast<uint8_t>(ts >> 24),
+            value[0],
+            value[1],
+            value[2],
+            value[3]};
+}
+
+TEST(SensorDataToJson, UnsignedValueAndTimestamp) {
+    auto [reading, index] = SensorDataToJson(MakeFrame(12, 0, 0, 1700000000, {35, 0, 0, 0}).data());
+    EXPECT_EQ(index, 0);
+    EXPECT_EQ(reading.dump(), R"({"k":"PM_2_5","ts":1700000000,"v":35})");
+    EXPECT_TRUE(reading["v"].is_number_unsigned());
+}
+
+TEST(SensorDataToJson, AllOnesIsMinusOneSignedAndMaxUnsigned) {
+    auto [asUnsigned, i0] =
+        SensorDataToJson(MakeFrame(2, 0, 0, 1, {0xFF, 0xFF, 0xFF, 0xFF}).data());
+    auto [asSigned, i1] = SensorDataToJson(MakeFrame(2, 0, 1, 1, {0xFF, 0xFF, 0xFF, 0xFF}).data());
+    EXPECT_EQ(asUnsigned["v"].dump(), "4294967295");
+    EXPECT_EQ(asSigned["v"].dump(), "-1");
+}
+
+TEST(SensorDataToJson, NegativeSignedValueIsSignExtended) {
+    // -300 = 0xFFFFFED4
+    auto [reading, index] =
+        SensorDataToJson(MakeFrame(2, 0, 1, 1, {0xD4, 0xFE, 0xFF, 0xFF}).data());
+    EXPECT_EQ(reading["v"].get<int64_t>(), -300);
+}
+
+TEST(SensorDataToJson, FloatIsWidenedExactly) {
+    // 0.1f = 0x3DCCCCCD
+    auto [reading, index] =
+        SensorDataToJson(MakeFrame(2, 0, 2, 5, {0xCD, 0xCC, 0xCC, 0x3D}).data());
+    EXPECT_EQ(reading.dump(), R"({"k":"AT","ts":5,"v":0.10000000149011612})");
+}
+
+TEST(SensorDataToJson, UnknownFormatCarriesNoValue) {
+    for (uint8_t format : {3, 0x80, 0xFF}) {
+        auto [reading, index] = SensorDataToJson(MakeFrame(3, 0, format, 7, {1, 2, 3, 4}).data());
+        EXPECT_EQ(reading.dump(), R"({"k":"RH","ts":7})") << "format " << int(format);
+    }
+}
+
+TEST(SensorDataToJson, TypeCodesOutsideTheTableGiveNoReading) {
+    auto [zero, i0] = SensorDataToJson(MakeFrame(0, 0, 0, 1, {1, 0, 0, 0}).data());
+    EXPECT_TRUE(zero.is_null());
+    for (int type = 24; type <= 255; ++type) {
+        auto [reading, index] =
+            SensorDataToJson(MakeFrame(static_cast<uint8_t>(type), 0, 0, 1, {1, 0, 0, 0}).data());
+        EXPECT_TRUE(reading.is_null()) << "type " << type;
+    }
+}
+
+TEST(SensorDataToJson, EveryTableCodeDecodes) {
+    ASSERT_EQ(SensorTypes().size(), 23u);
+    for (int type = 1; type <= 23; ++type) {
+        auto [reading, index] =
+            SensorDataToJson(MakeFrame(static_cast<uint8_t>(type), 0, 0, 1, {1, 0, 0, 0}).data());
+        EXPECT_EQ(reading["k"], SensorTypes().at(type));
+    }
+    EXPECT_EQ(SensorTypes().at(1), "DT");
+    EXPECT_EQ(SensorTypes().at(11), "PM_1_0");
+    EXPECT_EQ(SensorTypes().at(23), "PO");
+}
+
+TEST(SensorDataToJson, IndexIsReturned) {
+    auto [reading, index] = SensorDataToJson(MakeFrame(4, 2, 0, 1, {1, 0, 0, 0}).data());
+    EXPECT_EQ(index, 2);
+}
+
+TEST(SensorDeviceKey, IndexZeroIsTheDeviceIdOthersGetASuffix) {
+    EXPECT_EQ(SensorDeviceKey("AABBCCDDEEFF", 0), "AABBCCDDEEFF");
+    EXPECT_EQ(SensorDeviceKey("AABBCCDDEEFF", 2), "AABBCCDDEEFF_2");
+    EXPECT_EQ(SensorDeviceKey("AABBCCDDEEFF", 255), "AABBCCDDEEFF_255");
+}
+
+TEST(SensorEventPayload, MatchesTheWireFormatByteForByte) {
+    auto [reading, index] = SensorDataToJson(MakeFrame(12, 0, 0, 1700000000, {35, 0, 0, 0}).data());
+    nlohmann::json data = reading;
+    data.erase("k");
+    EXPECT_EQ(
+        SensorEventPayload(SensorDeviceKey("AABBCCDDEEFF", index), reading["k"], data),
+        R"({"data":{"ts":1700000000,"v":35},"device_id":"AABBCCDDEEFF","sensor_type":"PM_2_5"})");
+}
+
+TEST(SensorEventPayload, NoValueLeavesOnlyTheTimestamp) {
+    auto [reading, index] = SensorDataToJson(MakeFrame(13, 1, 3, 9, {0, 0, 0, 0}).data());
+    nlohmann::json data = reading;
+    data.erase("k");
+    EXPECT_EQ(SensorEventPayload(SensorDeviceKey("AABBCCDDEEFF", index), reading["k"], data),
+              R"({"data":{"ts":9},"device_id":"AABBCCDDEEFF_1","sensor_type":"PM_10"})");
+}
+
+}  // namespace
