@@ -3,6 +3,7 @@
 #include <chrono>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -28,15 +29,20 @@ class ReconnectScheduler {
     std::chrono::seconds NextDelay(const std::string& deviceId) const;
 
   private:
-    void Fire(const std::string& deviceId, bool aborted);
-
     struct State {
         std::chrono::seconds delay{kFirstDelay};
         bool pending = false;
     };
+    // Shared with the pending timers, which may run (aborted) after the scheduler is gone.
+    struct Shared {
+        Post post;
+        std::mutex mutex;
+        std::map<std::string, State> devices;
+    };
+
+    static void Fire(const std::shared_ptr<Shared>& shared, const std::string& deviceId,
+                     bool aborted);
 
     timer::TimerQueue& timers_;
-    Post post_;
-    mutable std::mutex mutex_;
-    std::map<std::string, State> devices_;
+    std::shared_ptr<Shared> shared_;
 };
