@@ -1,0 +1,55 @@
+"""org.bluez.Error.* replies with bluetoothd's texts, and fault specs that name them."""
+
+from .dbusobj import BluezError, NO_REPLY
+
+PREFIX = "org.bluez.Error."
+
+# bluetoothd's default texts (src/error.c).
+TEXTS = {
+    "InvalidArguments": "Invalid arguments in method call",
+    "InProgress": "In Progress",
+    "AlreadyExists": "Already Exists",
+    "NotSupported": "Operation is not supported",
+    "NotConnected": "Not Connected",
+    "AlreadyConnected": "Already Connected",
+    "NotAvailable": "Operation currently not available",
+    "DoesNotExist": "Does Not Exist",
+    "NotAuthorized": "Operation Not Authorized",
+    "NotPermitted": "Operation Not Permitted",
+    "NotReady": "Resource Not Ready",
+    "Failed": "Failed",
+}
+
+# What a failed LE connection says when nothing more specific is configured.
+LE_ABORT_LOCAL = "le-connection-abort-by-local"
+
+
+def error(short, text=None):
+    return BluezError(PREFIX + short, text if text is not None else TEXTS.get(short, short))
+
+
+def busy():
+    return BluezError(PREFIX + "InProgress", "Operation already in progress")
+
+
+def parse_spec(spec, default_failed_text="Failed"):
+    """A fault spec: "no_reply", "Name", "Name: text" or "full.error.Name[: text]".
+
+    Returns NO_REPLY or a BluezError; raises ValueError for anything else.
+    """
+    if not isinstance(spec, str) or not spec.strip():
+        raise ValueError("fault must be \"no_reply\" or an error name, not %r" % (spec,))
+    spec = spec.strip()
+    if spec == "no_reply":
+        return NO_REPLY
+    name, sep, text = spec.partition(":")
+    name, text = name.strip(), text.strip() if sep else None
+    if not name or " " in name:
+        raise ValueError("bad error name in fault %r" % spec)
+    if "." not in name:
+        if text is None:
+            text = default_failed_text if name == "Failed" else TEXTS.get(name, name)
+        name = PREFIX + name
+    elif text is None:
+        text = ""
+    return BluezError(name, text)
