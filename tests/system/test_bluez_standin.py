@@ -183,7 +183,7 @@ def node1(**extra):
 
 
 def scenario(*nodes, **adapter):
-    settings = {"readvertise": 0.2, "connect_timeout": 0.5}
+    settings = {"readvertise": 0.2, "connect_timeout": 0.3}
     settings.update(adapter)
     return {"adapter": settings, "nodes": list(nodes) or [node1()]}
 
@@ -442,7 +442,7 @@ def test_connect_device_to_absent_node_fails_or_stays_unanswered(bluez, hub):
     ctl.set_range(ID1, False)
     ctl.set_adapter(connect_timeout=20)
     with pytest.raises(BusError) as e:
-        h.adapter("ConnectDevice", "a{sv}", [args], timeout=0.5)
+        h.adapter("ConnectDevice", "a{sv}", [args], timeout=0.3)
     assert e.value.name == "NoReply"
 
 
@@ -534,12 +534,12 @@ def test_connect_faults(bluez, hub):
 
     ctl.set_fault(ID1, "connect", "no_reply")
     with pytest.raises(BusError) as e:
-        h.call(DEV1, "org.bluez.Device1", "Connect", timeout=0.5)
+        h.call(DEV1, "org.bluez.Device1", "Connect", timeout=0.3)
     assert e.value.name == "NoReply"
 
     ctl.set_fault(ID1, "connect", None)
     ctl.set_fault(ID1, "start_notify", "Failed: Not permitted")
-    ctl.set_adapter(connect_timeout=0.5)
+    ctl.set_adapter(connect_timeout=0.3)
     wait_for(lambda: _connects(h), what="connect once the unanswered attempt ends")
     with pytest.raises(BusError) as e:
         h.char(CMD1, "StartNotify")

@@ -22,7 +22,7 @@ import time
 from dbus_next import Variant
 
 from . import errors, scenario
-from .dbusobj import NO_REPLY, BluezError, DBusObject, Interface, invalid_args
+from .dbusobj import NO_REPLY, BluezError, DBusObject, Interface
 from .log import log
 from .node import Node
 
@@ -654,13 +654,14 @@ class Adapter:
     # ---- connections -----------------------------------------------------------
 
     async def _attempt(self, dev, node, fault, fail_name):
-        """Waits for a connection to a node; None when it can be made. Raises the
-        failure, or returns NO_REPLY for an attempt that is never answered."""
+        """Waits until a link to the node can be made: returns None then. Raises the
+        failure, or returns NO_REPLY for an attempt that is never answered.
+
+        The attempt takes at least `connect_delay`; an absent node is waited for
+        (it may come into range) until `connect_timeout`."""
         loop = asyncio.get_event_loop()
         start = loop.time()
-        err = None
-        if fault is not None:
-            err = errors.parse_spec(fault, errors.LE_ABORT_LOCAL)
+        err = errors.parse_spec(fault, errors.LE_ABORT_LOCAL) if fault is not None else None
         while True:
             if dev is not None and dev.cancel_connect:
                 raise errors.error("Failed", "br-connection-canceled")
@@ -674,8 +675,8 @@ class Adapter:
                 if err is NO_REPLY:
                     return NO_REPLY
                 raise BluezError(fail_name, errors.LE_ABORT_LOCAL)
-            await asyncio.sleep(min(SCAN_TICK, max(0.001, self.cfg["connect_delay"] - elapsed))
-                                if elapsed < self.cfg["connect_delay"] else SCAN_TICK)
+            until_delay = self.cfg["connect_delay"] - elapsed
+            await asyncio.sleep(until_delay if 0 < until_delay < SCAN_TICK else SCAN_TICK)
 
     def _link_up(self, dev, node):
         link = Link(dev, node)
@@ -889,5 +890,3 @@ class Adapter:
             for ch in dev.all_chars:
                 ch.drop_client(name)
 
-
-__all__ = ["Adapter", "ADAPTER_PATH", "invalid_args"]

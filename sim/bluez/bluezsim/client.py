@@ -11,7 +11,7 @@ import json
 import socket
 import time
 
-from .scenario import SERVICE_UUID, CHAR_UUIDS  # noqa: F401  (re-exported for tests)
+from .uuids import CHAR_UUIDS, SERVICE_UUID  # noqa: F401  (for tests)
 
 
 class ControlError(RuntimeError):

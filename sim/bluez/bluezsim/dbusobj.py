@@ -14,8 +14,7 @@ import asyncio
 import time
 import traceback
 
-from dbus_next import Message, MessageType, Variant
-from dbus_next.errors import InvalidMemberNameError, InvalidObjectPathError
+from dbus_next import Message, MessageFlag, MessageType, Variant
 
 from .log import log
 
@@ -199,6 +198,8 @@ class ObjectTree:
         try:
             result = await self._handle(msg)
         except BluezError as e:
+            log("dbus: %s.%s on %s from %s: %s %s" % (msg.interface, msg.member, msg.path,
+                                                     msg.sender, e.name, e.text))
             self._log_call(msg, e.name)
             self._reply_error(msg, e.name, e.text)
             return
@@ -209,25 +210,28 @@ class ObjectTree:
             self._reply_error(msg, "org.freedesktop.DBus.Error.Failed", str(e))
             return
         if result is NO_REPLY:
+            log("dbus: %s.%s on %s from %s: left unanswered" % (msg.interface, msg.member,
+                                                               msg.path, msg.sender))
             self._log_call(msg, "no_reply")
             return
         self._log_call(msg, "ok")
+        if msg.flags & MessageFlag.NO_REPLY_EXPECTED:
+            return
         sig, body = result if result is not None else ("", [])
         try:
             reply = Message.new_method_return(msg, sig, body)
         except Exception as e:
-            log("dbus: cannot build reply to %s: %r" % (msg.member, e))
+            log("dbus: cannot build the reply to %s: %r" % (msg.member, e))
             self._reply_error(msg, "org.freedesktop.DBus.Error.Failed", str(e))
             return
-        if not (msg.flags & 0x1):  # NO_REPLY_EXPECTED
-            self.bus.send(reply)
+        self.bus.send(reply)
 
     def _reply_error(self, msg, name, text):
-        if msg.flags & 0x1:
+        if msg.flags & MessageFlag.NO_REPLY_EXPECTED:
             return
         try:
             self.bus.send(Message.new_error(msg, name, text))
-        except (InvalidMemberNameError, Exception) as e:
+        except Exception as e:  # e.g. a fault spec naming an invalid error name
             log("dbus: cannot send error %s: %r" % (name, e))
 
     async def _handle(self, msg):
@@ -330,6 +334,3 @@ def _jsonable(value):
         return [_jsonable(v) for v in value]
     return value
 
-
-__all__ = ["BluezError", "Call", "DBusObject", "Interface", "NO_REPLY", "ObjectTree",
-           "invalid_args", "InvalidObjectPathError"]

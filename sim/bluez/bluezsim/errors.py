@@ -1,5 +1,7 @@
 """org.bluez.Error.* replies with bluetoothd's texts, and fault specs that name them."""
 
+import re
+
 from .dbusobj import BluezError, NO_REPLY
 
 PREFIX = "org.bluez.Error."
@@ -19,6 +21,8 @@ TEXTS = {
     "NotReady": "Resource Not Ready",
     "Failed": "Failed",
 }
+
+ERROR_NAME_RE = re.compile(r"^[A-Za-z_][A-Za-z0-9_]*(\.[A-Za-z_][A-Za-z0-9_]*)+$")
 
 # What a failed LE connection says when nothing more specific is configured.
 LE_ABORT_LOCAL = "le-connection-abort-by-local"
@@ -44,12 +48,12 @@ def parse_spec(spec, default_failed_text="Failed"):
         return NO_REPLY
     name, sep, text = spec.partition(":")
     name, text = name.strip(), text.strip() if sep else None
-    if not name or " " in name:
-        raise ValueError("bad error name in fault %r" % spec)
     if "." not in name:
         if text is None:
             text = default_failed_text if name == "Failed" else TEXTS.get(name, name)
         name = PREFIX + name
     elif text is None:
         text = ""
+    if not ERROR_NAME_RE.match(name) or len(name) > 255:
+        raise ValueError("bad error name in fault %r" % spec)
     return BluezError(name, text)

@@ -10,13 +10,8 @@ import random
 import re
 
 from . import errors
+from .uuids import CHAR_UUIDS, SERVICE_UUID
 
-SERVICE_UUID = "00000001-5fe1-11ed-9b6a-0242ac120002"
-CHAR_UUIDS = {
-    "command": "00000002-5fe1-11ed-9b6a-0242ac120002",
-    "data": "00000003-5fe1-11ed-9b6a-0242ac120002",
-    "fota": "00000004-5fe1-11ed-9b6a-0242ac120002",
-}
 ROLES = tuple(CHAR_UUIDS)
 
 ADAPTER_DEFAULTS = {
