@@ -463,7 +463,7 @@ def test_remove_device_and_rediscovery(bluez, hub):
 
     # Still discovering: the node's next advertisement brings the device back.
     h.wait(lambda: len(h.added(DEV1)) == 2, "device announced again")
-    assert time.monotonic() - removed_at < 1.0
+    assert 0.2 <= time.monotonic() - removed_at < 1.0  # one advertising period
 
     ctl.set_fault(None, "RemoveDevice", "NotReady")
     with pytest.raises(BusError) as e:

@@ -876,8 +876,9 @@ class Adapter:
         self.tree.remove(dev.path)
         node = dev.node()
         if node is not None:
-            # a scanning adapter reports it again at its next advertisement
-            node.next_advert = max(node.next_advert, time.monotonic())
+            # A scanning adapter reports it again one advertising period later; a daemon
+            # that reconnects by address has that long before the object is back.
+            node.next_advert = time.monotonic() + self.cfg["readvertise"]
         log("adapter: %s removed" % dev.address)
 
     # ---- clients leaving the bus -------------------------------------------------
