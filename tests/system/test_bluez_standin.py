@@ -502,6 +502,33 @@ def test_link_drop_now_and_after_frames(bluez, hub):
     assert state["frames"] == frames + 4 and state["connections"] == 2
 
 
+def test_gatt_cache_keeps_objects_over_a_link_loss(bluez, hub):
+    ctl, h = connected_hub(bluez, hub, scenario(gatt_cache=True))
+    h.wait(lambda: h.values(DATA1), "frames")
+    gatt = [p for p, _ in h.added() if p.startswith(DEV1 + "/")]
+    ctl.drop_link(ID1)
+    h.wait(lambda: [c for c in h.changes(DATA1) if "Notifying" in c and
+                    not c["Notifying"].value], "Notifying false")
+    assert h.removed() == [] and set(gatt) <= set(ctl.objects())
+
+    h.connect()
+    assert [p for p, _ in h.added() if p.startswith(DEV1 + "/")] == gatt  # nothing new
+    assert ctl.node(ID1)["notifying"]["data"] is False
+    h.char(DATA1, "StartNotify")
+    ctl.wait_node(ID1, lambda n: n["frames"] > 0 and n["connections"] == 2, what="frames")
+
+
+def test_unseen_discovered_device_is_forgotten(bluez, hub):
+    ctl = bluez(scenario(temporary_timeout=0.3))
+    h = hub()
+    h.start()
+    h.wait(lambda: h.added(DEV1), "device announced")
+    ctl.set_range(ID1, False)
+    h.wait(lambda: DEV1 in h.removed(), "device removed", timeout=3)
+    ctl.set_range(ID1, True)
+    h.wait(lambda: len(h.added(DEV1)) == 2, "device announced again")
+
+
 def test_out_of_range_node_is_not_found_and_drops_its_link(bluez, hub):
     ctl, h = connected_hub(bluez, hub, scenario(node1(), {"id": ID2, "address": ADDR2,
                                                          "in_range": False}))

@@ -86,7 +86,7 @@ class BluezControl:
     def set_sensors(self, node_id, sensors):
         self.request("set_sensors", id=node_id, sensors=sensors)
 
-    def set_fault(self, node_id, fault, value=True):
+    def set_fault(self, node_id, fault, value):
         """A node fault (node_id given) or an adapter fault (node_id None); value None
         clears it."""
         self.request("set_fault", id=node_id, fault=fault, value=value)
