@@ -169,7 +169,7 @@ def hub(system_bus):
 
 
 def node1(**extra):
-    spec = {"id": ID1, "address": ADDR1, "name": "PM-Node", "firmware": [1, 2, 3, 4],
+    conf = {"id": ID1, "address": ADDR1, "name": "PM-Node", "firmware": [1, 2, 3, 4],
             "clock": 1000, "rssi": -61,
             "sensors": [
                 {"type": 12, "index": 0, "format": 0, "period": 0.1, "offset": 0,
@@ -178,8 +178,8 @@ def node1(**extra):
                  "value": {"sequence": [21.5, -3.25]}},
                 {"type": 5, "index": 2, "format": 1, "period": 0.1, "offset": 0, "value": -7},
             ]}
-    spec.update(extra)
-    return spec
+    conf.update(extra)
+    return conf
 
 
 def scenario(*nodes, **adapter):

@@ -52,11 +52,11 @@ def device_path(address):
     return ADAPTER_PATH + "/dev_" + address.replace(":", "_")
 
 
-def _fault(spec, default_failed_text="Failed"):
-    """NO_REPLY, or raises the error a fault spec names; None when no fault is set."""
-    if spec is None:
+def _fault(conf, default_failed_text="Failed"):
+    """NO_REPLY, or raises the error a faulty reply names; None when no fault is set."""
+    if conf is None:
         return None
-    err = errors.parse_spec(spec, default_failed_text)
+    err = errors.parse_reply(conf, default_failed_text)
     if err is NO_REPLY:
         return NO_REPLY
     raise err
@@ -415,7 +415,7 @@ class Device:
 # ---- the adapter -----------------------------------------------------------------
 
 class Adapter:
-    def __init__(self, tree, cfg, node_specs):
+    def __init__(self, tree, cfg, node_confs):
         self.tree = tree
         self.cfg = cfg
         self.faults = dict(cfg["faults"])
@@ -427,8 +427,8 @@ class Adapter:
         self.filters = {}
         self.iface = AdapterIface(self)
         tree.objects[ADAPTER_PATH] = DBusObject(ADAPTER_PATH, [self.iface])
-        for spec in node_specs:
-            self.add_node(spec)
+        for conf in node_confs:
+            self.add_node(conf)
         self._scan_task = asyncio.ensure_future(self._scan_loop())
 
     # ---- helpers ---------------------------------------------------------------
@@ -459,12 +459,12 @@ class Adapter:
 
     # ---- nodes (control side) --------------------------------------------------
 
-    def add_node(self, spec):
-        if spec["id"] in self.nodes:
-            raise ValueError("node %s exists" % spec["id"])
-        if self.node_by_address(spec["address"]) is not None:
-            raise ValueError("address %s is taken" % spec["address"])
-        node = Node(spec, self.cfg)
+    def add_node(self, conf):
+        if conf["id"] in self.nodes:
+            raise ValueError("node %s exists" % conf["id"])
+        if self.node_by_address(conf["address"]) is not None:
+            raise ValueError("address %s is taken" % conf["address"])
+        node = Node(conf, self.cfg)
         self.nodes[node.id] = node
         return node
 
@@ -661,7 +661,7 @@ class Adapter:
         (it may come into range) until `connect_timeout`."""
         loop = asyncio.get_event_loop()
         start = loop.time()
-        err = errors.parse_spec(fault, errors.LE_ABORT_LOCAL) if fault is not None else None
+        err = errors.parse_reply(fault, errors.LE_ABORT_LOCAL) if fault is not None else None
         while True:
             if dev is not None and dev.cancel_connect:
                 raise errors.error("Failed", "br-connection-canceled")

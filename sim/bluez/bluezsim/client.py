@@ -11,7 +11,7 @@ import json
 import socket
 import time
 
-from .uuids import CHAR_UUIDS, SERVICE_UUID  # noqa: F401  (for tests)
+from .uuids import CHAR_UUIDS, SERVICE_UUID
 
 
 class ControlError(RuntimeError):
@@ -71,8 +71,8 @@ class BluezControl:
 
     # ---- changing ----------------------------------------------------------------
 
-    def add_node(self, spec):
-        return self.request("add_node", node=spec)
+    def add_node(self, conf):
+        return self.request("add_node", node=conf)
 
     def remove_node(self, node_id):
         self.request("remove_node", id=node_id)
@@ -163,3 +163,7 @@ def node(device_id, sensors=(), **extra):
 
 def scenario(*nodes, **adapter):
     return {"adapter": adapter, "nodes": list(nodes)}
+
+
+__all__ = ["BluezControl", "ControlError", "CHAR_UUIDS", "SERVICE_UUID", "node", "scenario",
+           "sensor"]

@@ -132,8 +132,8 @@ class Control:
     # ---- nodes ---------------------------------------------------------------
 
     def cmd_add_node(self, req):
-        spec = scenario.check_node(_arg(req, "node", dict), "node")
-        node = self.app.adapter.add_node(spec)
+        conf = scenario.check_node(_arg(req, "node", dict), "node")
+        node = self.app.adapter.add_node(conf)
         log("control: node %s added" % node.id)
         return node.state()
 
@@ -160,8 +160,8 @@ class Control:
     def cmd_set_sensors(self, req):
         node = self._node(req)
         sensors = _arg(req, "sensors", list)
-        specs = [scenario.check_sensor(s, "sensors[%d]" % i) for i, s in enumerate(sensors)]
-        node.set_sensors(specs)
+        confs = [scenario.check_sensor(s, "sensors[%d]" % i) for i, s in enumerate(sensors)]
+        node.set_sensors(confs)
         return None
 
     def cmd_set_fault(self, req):

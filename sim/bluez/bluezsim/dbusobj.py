@@ -231,7 +231,7 @@ class ObjectTree:
             return
         try:
             self.bus.send(Message.new_error(msg, name, text))
-        except Exception as e:  # e.g. a fault spec naming an invalid error name
+        except Exception as e:  # e.g. a fault naming an invalid error name
             log("dbus: cannot send error %s: %r" % (name, e))
 
     async def _handle(self, msg):

@@ -1,4 +1,4 @@
-"""org.bluez.Error.* replies with bluetoothd's texts, and fault specs that name them."""
+"""org.bluez.Error.* replies with bluetoothd's texts, and fault confs that name them."""
 
 import re
 
@@ -36,17 +36,17 @@ def busy():
     return BluezError(PREFIX + "InProgress", "Operation already in progress")
 
 
-def parse_spec(spec, default_failed_text="Failed"):
-    """A fault spec: "no_reply", "Name", "Name: text" or "full.error.Name[: text]".
+def parse_reply(conf, default_failed_text="Failed"):
+    """A faulty reply: "no_reply", "Name", "Name: text" or "full.error.Name[: text]".
 
     Returns NO_REPLY or a BluezError; raises ValueError for anything else.
     """
-    if not isinstance(spec, str) or not spec.strip():
-        raise ValueError("fault must be \"no_reply\" or an error name, not %r" % (spec,))
-    spec = spec.strip()
-    if spec == "no_reply":
+    if not isinstance(conf, str) or not conf.strip():
+        raise ValueError("fault must be \"no_reply\" or an error name, not %r" % (conf,))
+    conf = conf.strip()
+    if conf == "no_reply":
         return NO_REPLY
-    name, sep, text = spec.partition(":")
+    name, sep, text = conf.partition(":")
     name, text = name.strip(), text.strip() if sep else None
     if "." not in name:
         if text is None:
@@ -55,5 +55,5 @@ def parse_spec(spec, default_failed_text="Failed"):
     elif text is None:
         text = ""
     if not ERROR_NAME_RE.match(name) or len(name) > 255:
-        raise ValueError("bad error name in fault %r" % spec)
+        raise ValueError("bad error name in fault %r" % conf)
     return BluezError(name, text)

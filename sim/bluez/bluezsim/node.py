@@ -45,37 +45,37 @@ def encode_info(name, firmware, code=INFO_RESPONSE_CODE):
 
 
 class Sensor:
-    def __init__(self, spec):
-        self.spec = spec
-        self.type = spec["type"]
-        self.index = spec["index"]
-        self.format = spec["format"]
-        self.period = spec["period"]
-        self.offset = spec["offset"]
-        self.count = spec["count"]
-        self.pattern = scenario.Pattern(spec["value"])
+    def __init__(self, conf):
+        self.conf = conf
+        self.type = conf["type"]
+        self.index = conf["index"]
+        self.format = conf["format"]
+        self.period = conf["period"]
+        self.offset = conf["offset"]
+        self.count = conf["count"]
+        self.pattern = scenario.Pattern(conf["value"])
         self.sent = 0
 
     def describe(self):
-        return dict(self.spec, sent=self.sent)
+        return dict(self.conf, sent=self.sent)
 
 
 class Node:
-    def __init__(self, spec, adapter_cfg):
+    def __init__(self, conf, adapter_cfg):
         self.cfg = adapter_cfg
-        self.id = spec["id"]
-        self.advertised_name = spec["advertised_name"]
-        self.address = spec["address"]
-        self.name = spec["name"]
-        self.firmware = spec["firmware"]
-        self.in_range = spec["in_range"]
-        self.rssi = spec["rssi"]
-        self.uuids = spec["uuids"]
-        self.characteristics = spec["characteristics"]
-        self.sensors = [Sensor(s) for s in spec["sensors"]]
-        self.faults = dict(spec["faults"])
-        self.beacon = spec["beacon"]
-        self._clock_base = spec["clock"]
+        self.id = conf["id"]
+        self.advertised_name = conf["advertised_name"]
+        self.address = conf["address"]
+        self.name = conf["name"]
+        self.firmware = conf["firmware"]
+        self.in_range = conf["in_range"]
+        self.rssi = conf["rssi"]
+        self.uuids = conf["uuids"]
+        self.characteristics = conf["characteristics"]
+        self.sensors = [Sensor(s) for s in conf["sensors"]]
+        self.faults = dict(conf["faults"])
+        self.beacon = conf["beacon"]
+        self._clock_base = conf["clock"]
         self._clock_mono = time.monotonic()
         self.link = None
         self.next_advert = 0.0
@@ -140,9 +140,9 @@ class Node:
     # ---- faults --------------------------------------------------------------
 
     def take_connect_fault(self):
-        """The connect fault spec for this attempt, or None; counts down connect_times."""
-        spec = self.faults.get("connect")
-        if spec is None:
+        """The connect fault for this attempt, or None; counts down connect_times."""
+        conf = self.faults.get("connect")
+        if conf is None:
             return None
         times = self.faults.get("connect_times")
         if times is not None:
@@ -151,7 +151,7 @@ class Node:
                 self.faults.pop("connect_times", None)
             else:
                 self.faults["connect_times"] = times - 1
-        return spec
+        return conf
 
     # ---- link ----------------------------------------------------------------
 
@@ -235,9 +235,9 @@ class Node:
             data = data[:size].ljust(size, b"\0")
         return data
 
-    def set_sensors(self, specs):
+    def set_sensors(self, confs):
         self._stop_frames()
-        self.sensors = [Sensor(s) for s in specs]
+        self.sensors = [Sensor(s) for s in confs]
         if self.link is not None and self.link.notifying("data"):
             self._start_frames()
 

@@ -74,9 +74,9 @@ def _str(value, where):
     return value
 
 
-def _spec(value, where):
+def _reply_fault(value, where):
     try:
-        errors.parse_spec(value)
+        errors.parse_reply(value)
     except ValueError as e:
         raise ScenarioError("%s: %s" % (where, e))
     return value
@@ -125,7 +125,7 @@ def _fault_int(lo, hi):
 
 
 NODE_FAULTS.update({
-    "connect": _spec,             # Device1.Connect and ConnectDevice for this node
+    "connect": _reply_fault,             # Device1.Connect and ConnectDevice for this node
     "connect_times": _fault_int(1, None),   # the connect fault ends after N attempts
     "drop_after_frames": _fault_int(1, None),
     "frame_size": _fault_int(0, 255),
@@ -133,8 +133,8 @@ NODE_FAULTS.update({
     "info_code": _fault_int(0, 255),
     "info_length": _fault_int(0, 255),
     "info_silent": _bool,
-    "write": _spec,               # WriteValue on the command characteristic
-    "start_notify": _spec,        # StartNotify on any of the node's characteristics
+    "write": _reply_fault,               # WriteValue on the command characteristic
+    "start_notify": _reply_fault,        # StartNotify on any of the node's characteristics
 })
 
 
@@ -154,7 +154,7 @@ def check_adapter_fault(name, value, where="fault"):
                             % (where, name, ", ".join(ADAPTER_FAULTS)))
     if value is None:
         return None
-    return _spec(value, "%s %s" % (where, name))
+    return _reply_fault(value, "%s %s" % (where, name))
 
 
 # ---- value patterns ----------------------------------------------------------
@@ -162,22 +162,22 @@ def check_adapter_fault(name, value, where="fault"):
 class Pattern:
     """The values a sensor reports, one per frame."""
 
-    def __init__(self, spec, where="value"):
-        self.spec = spec
-        self.kind, self._state = self._parse(spec, where)
+    def __init__(self, conf, where="value"):
+        self.conf = conf
+        self.kind, self._state = self._parse(conf, where)
 
     @staticmethod
-    def _parse(spec, where):
-        if isinstance(spec, bool):
+    def _parse(conf, where):
+        if isinstance(conf, bool):
             raise ScenarioError("%s: must be a number or a pattern object" % where)
-        if isinstance(spec, (int, float)):
-            return "constant", spec
-        if not isinstance(spec, dict) or len(spec) != 1:
+        if isinstance(conf, (int, float)):
+            return "constant", conf
+        if not isinstance(conf, dict) or len(conf) != 1:
             raise ScenarioError("%s: must be a number or one of {\"constant\": v}, "
                                 "{\"counter\": {\"start\": a, \"step\": b}}, "
                                 "{\"sequence\": [..]}, {\"random\": {\"min\": a, \"max\": b}}"
                                 % where)
-        kind, arg = next(iter(spec.items()))
+        kind, arg = next(iter(conf.items()))
         if kind == "constant":
             return kind, _number_or_int(arg, where + ".constant")
         if kind == "counter":
@@ -231,21 +231,21 @@ def _number_or_int(value, where):
 SENSOR_KEYS = ("type", "index", "format", "period", "value", "count", "offset")
 
 
-def check_sensor(spec, where):
-    _check_keys(spec, SENSOR_KEYS, where)
-    if "type" not in spec:
+def check_sensor(conf, where):
+    _check_keys(conf, SENSOR_KEYS, where)
+    if "type" not in conf:
         raise ScenarioError("%s: \"type\" is required" % where)
     out = {
-        "type": _int(spec["type"], where + ".type", 0, 255),
-        "index": _int(spec.get("index", 0), where + ".index", 0, 255),
-        "format": _int(spec.get("format", 0), where + ".format", 0, 255),
-        "period": _number(spec.get("period", 5.0), where + ".period", 0),
-        "value": spec.get("value", 0),
+        "type": _int(conf["type"], where + ".type", 0, 255),
+        "index": _int(conf.get("index", 0), where + ".index", 0, 255),
+        "format": _int(conf.get("format", 0), where + ".format", 0, 255),
+        "period": _number(conf.get("period", 5.0), where + ".period", 0),
+        "value": conf.get("value", 0),
         "count": None,
     }
-    out["offset"] = _number(spec.get("offset", out["period"]), where + ".offset", 0)
-    if spec.get("count") is not None:
-        out["count"] = _int(spec["count"], where + ".count", 0)
+    out["offset"] = _number(conf.get("offset", out["period"]), where + ".offset", 0)
+    if conf.get("count") is not None:
+        out["count"] = _int(conf["count"], where + ".count", 0)
     Pattern(out["value"], where + ".value")  # checked now, instantiated per sensor
     return out
 
@@ -254,59 +254,59 @@ NODE_KEYS = ("id", "advertised_name", "address", "name", "firmware", "in_range",
              "clock", "beacon", "uuids", "characteristics", "sensors", "faults")
 
 
-def check_node(spec, where="node"):
-    _check_keys(spec, NODE_KEYS, where)
-    if "id" not in spec:
+def check_node(conf, where="node"):
+    _check_keys(conf, NODE_KEYS, where)
+    if "id" not in conf:
         raise ScenarioError("%s: \"id\" is required" % where)
-    device_id = _str(spec["id"], where + ".id")
+    device_id = _str(conf["id"], where + ".id")
     if not device_id:
         raise ScenarioError("%s.id: must not be empty" % where)
     out = {"id": device_id}
-    adv = spec.get("advertised_name", "SN-" + device_id)
+    adv = conf.get("advertised_name", "SN-" + device_id)
     out["advertised_name"] = None if adv is None else _str(adv, where + ".advertised_name")
-    out["address"] = (check_address(spec["address"], where + ".address") if "address" in spec
+    out["address"] = (check_address(conf["address"], where + ".address") if "address" in conf
                       else derived_address(device_id))
-    name = _str(spec.get("name", "Sensor"), where + ".name")
+    name = _str(conf.get("name", "Sensor"), where + ".name")
     if len(name.encode()) > 10:
         raise ScenarioError("%s.name: at most 10 bytes, %r has %d"
                             % (where, name, len(name.encode())))
     out["name"] = name
-    fw = spec.get("firmware", [1, 0, 0, 0])
+    fw = conf.get("firmware", [1, 0, 0, 0])
     if not isinstance(fw, list) or len(fw) != 4:
         raise ScenarioError("%s.firmware: must be [major, minor, patch, build]" % where)
     out["firmware"] = [_int(v, "%s.firmware[%d]" % (where, i), 0, 255) for i, v in enumerate(fw)]
-    out["in_range"] = _bool(spec.get("in_range", True), where + ".in_range")
-    out["rssi"] = _int(spec.get("rssi", -60), where + ".rssi", -127, 20)
-    out["clock"] = _int(spec.get("clock", 0), where + ".clock", 0, 0xFFFFFFFF)
-    out["beacon"] = _bool(spec.get("beacon", False), where + ".beacon")
-    uuids = spec.get("uuids", [SERVICE_UUID])
+    out["in_range"] = _bool(conf.get("in_range", True), where + ".in_range")
+    out["rssi"] = _int(conf.get("rssi", -60), where + ".rssi", -127, 20)
+    out["clock"] = _int(conf.get("clock", 0), where + ".clock", 0, 0xFFFFFFFF)
+    out["beacon"] = _bool(conf.get("beacon", False), where + ".beacon")
+    uuids = conf.get("uuids", [SERVICE_UUID])
     if not isinstance(uuids, list):
         raise ScenarioError("%s.uuids: must be a list" % where)
     try:
         out["uuids"] = [normalize_uuid(u) for u in uuids]
     except ValueError as e:
         raise ScenarioError("%s.uuids: %s" % (where, e))
-    chars = spec.get("characteristics", list(ROLES))
+    chars = conf.get("characteristics", list(ROLES))
     if not isinstance(chars, list) or any(c not in ROLES for c in chars):
         raise ScenarioError("%s.characteristics: a list of %s" % (where, ", ".join(ROLES)))
     out["characteristics"] = [r for r in ROLES if r in chars]
-    sensors = spec.get("sensors", [])
+    sensors = conf.get("sensors", [])
     if not isinstance(sensors, list):
         raise ScenarioError("%s.sensors: must be a list" % where)
     out["sensors"] = [check_sensor(s, "%s.sensors[%d]" % (where, i))
                       for i, s in enumerate(sensors)]
-    faults = spec.get("faults", {})
+    faults = conf.get("faults", {})
     _check_keys(faults, NODE_FAULTS, where + ".faults")
     out["faults"] = {k: check_node_fault(k, v, where + ".faults")
                      for k, v in faults.items() if v is not None}
     return out
 
 
-def check_adapter(spec, where="adapter"):
-    _check_keys(spec, ADAPTER_DEFAULTS, where)
+def check_adapter(conf, where="adapter"):
+    _check_keys(conf, ADAPTER_DEFAULTS, where)
     out = dict(ADAPTER_DEFAULTS)
     out["faults"] = {}
-    for key, value in spec.items():
+    for key, value in conf.items():
         w = "%s.%s" % (where, key)
         if key == "address":
             out[key] = check_address(value, w)
