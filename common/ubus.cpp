@@ -97,7 +97,7 @@ bool Listener::Register(const char* type, Handler fn) {
                        : !ctx->Connected() ? kStatusConnectionFailed
                                            : ctx->RegisterEvent(type);
     if (status != kStatusOk) {
-        ErrorLine(std::string("Register Failed : ") + StrError(status));
+        ErrorLine(std::string("Register Failed : ") + transport::StatusText(status));
         return false;
     }
     return AddHandler(fnv::Hash(type), std::move(fn));
@@ -177,7 +177,7 @@ bool Sender::Invoke(const char* path, const char* method, const std::string& arg
                                      handler(json);
                              });
     if (status != kStatusOk) {
-        ErrorLine(std::string("invoke ") + StrError(status) + " p:" + path +
+        ErrorLine(std::string("invoke ") + transport::StatusText(status) + " p:" + path +
                   " m:" + (method ? method : "") + " arg:" + args);
         return false;
     }

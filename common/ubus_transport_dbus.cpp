@@ -451,4 +451,8 @@ std::unique_ptr<Connection> Connect(const char* path) {
     return std::make_unique<DbusConnection>(path);
 }
 
+const char* StatusText(int status) {
+    return StrError(status);
+}
+
 }  // namespace ubus::transport
