@@ -333,15 +333,17 @@ class DbusConnection final : public Connection {
         if (bus_ == nullptr)
             return;
         std::string self;
+        int fd = -1;
         {
             std::lock_guard<std::mutex> lock(mutex_);
             const char* unique = nullptr;
+            fd = sd_bus_get_fd(bus_);
             if (sd_bus_get_unique_name(bus_, &unique) >= 0)
                 self = unique;
         }
         std::vector<std::pair<std::string, std::string>> events;
         while (!ending_.load()) {
-            pollfd fds[2] = {{sd_bus_get_fd(bus_), 0, 0}, {wake_, POLLIN, 0}};
+            pollfd fds[2] = {{fd, 0, 0}, {wake_, POLLIN, 0}};
             int timeoutMs = -1;
             {
                 std::lock_guard<std::mutex> lock(mutex_);
