@@ -76,7 +76,8 @@ void Core::ServerStart() {
 
 void Core::ServerStop() {
     ctx->EndLoop();
-    if (thread.joinable())
+    // From a handler on the loop thread itself the loop just ends; the owner joins later.
+    if (thread.joinable() && thread.get_id() != std::this_thread::get_id())
         thread.join();
 }
 

@@ -183,8 +183,9 @@ class DbusConnection final : public Connection {
         const std::string address = BusAddress(socketPath);
         if (address.empty() || sd_bus_new(&bus_) < 0)
             return;
+        // No file descriptors travel here: one step less in every connection's hand-shake.
         if (sd_bus_set_address(bus_, address.c_str()) < 0 || sd_bus_set_bus_client(bus_, 1) < 0 ||
-            sd_bus_start(bus_) < 0) {
+            sd_bus_negotiate_fds(bus_, 0) < 0 || sd_bus_start(bus_) < 0) {
             bus_ = sd_bus_unref(bus_);
         }
     }

@@ -196,6 +196,23 @@ TEST_F(UbusTest, ListenerDestroyedWhileEventsArrive) {
     EXPECT_LT(atDestruction, 3000);
 }
 
+TEST_F(UbusTest, AHandlerMayEndItsOwnLoop) {
+    std::atomic<int> calls{0};
+    ubus::Listener listener;
+    ASSERT_TRUE(listener.Register("test.stop", [&](const char*) {
+        ++calls;
+        listener.ServerStop();
+    }));
+    listener.ServerStart();
+    CaptureStderr();
+    Peer("emit", R"({"type":"test.stop","count":5})");
+    const bool called = WaitFor([&] { return calls > 0; });
+    listener.ServerStop();  // joins the ended loop
+    EXPECT_EQ(Stderr(), "");
+    ASSERT_TRUE(called);
+    EXPECT_EQ(calls, 1);
+}
+
 TEST_F(UbusTest, LoopEndedBeforeItStartsDoesNotHang) {
     ubus::Listener listener;
     listener.ServerStop();
