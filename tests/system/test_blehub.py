@@ -1,0 +1,366 @@
+"""blehub against the BlueZ stand-in and the settings stand-in, each on a real dbus-daemon."""
+
+import asyncio
+import json
+import signal
+import struct
+import threading
+import time
+
+import pytest
+from dbus_next import MessageType
+
+import hostbus
+from bluezsim.client import node, scenario, sensor
+from fixtures.base import binary, send_event, wait_for
+
+NODE_A = "C1A000000001"
+NODE_B = "C1A000000002"
+NODE_C = "C1A000000003"
+STATUS = "brelix.status"
+SENSOR = "brelix.sensor"
+WEBSOCKET = "brelix.websocket"
+
+
+class RawEvents:
+    """Every host-bus event as (type, exact JSON text), recorded on a thread of its own."""
+
+    def __init__(self, address):
+        self._events = []
+        self._lock = threading.Lock()
+        self._ready = threading.Event()
+        self._loop = asyncio.new_event_loop()
+        self._thread = threading.Thread(target=self._run, args=(address,), daemon=True)
+        self._thread.start()
+        if not self._ready.wait(10):
+            raise RuntimeError("event recorder did not connect")
+
+    def _run(self, address):
+        asyncio.set_event_loop(self._loop)
+
+        async def main():
+            bus = await hostbus.connect(address)
+
+            def handler(msg):
+                if (msg.message_type == MessageType.SIGNAL and msg.interface == hostbus.EVENT_IFACE
+                        and msg.member == hostbus.EVENT_MEMBER and msg.signature == "ss"):
+                    with self._lock:
+                        self._events.append((time.monotonic(), msg.body[0], msg.body[1]))
+
+            bus.add_message_handler(handler)
+            await hostbus.listen(bus, ["*"], lambda *_: None)
+            self._ready.set()
+
+        self._loop.run_until_complete(main())
+        self._loop.run_forever()
+
+    def texts(self, event_type):
+        with self._lock:
+            return [text for _, t, text in self._events if t == event_type]
+
+    def timed(self, event_type):
+        with self._lock:
+            return [(at, text) for at, t, text in self._events if t == event_type]
+
+    def close(self):
+        self._loop.call_soon_threadsafe(self._loop.stop)
+        self._thread.join(5)
+
+
+@pytest.fixture
+def raw_events(host_bus):
+    rec = RawEvents(host_bus)
+    yield rec
+    rec.close()
+
+
+def halvex(whitelist=(), stored=()):
+    """The "halvex" package: the whitelist and stored "node" sections (path, id, address)."""
+    lines = ["config sys 'sys'", "\toption url 'https://cloud.halvex.net'",
+             "\toption device_id 'GW0000000001'"]
+    lines += ["\tlist whitelist '%s'" % w for w in whitelist]
+    for path, device_id, address in stored:
+        lines += ["", "config node", "\toption obj_path '%s'" % path,
+                  "\toption device_id '%s'" % device_id, "\toption bt_addr '%s'" % address,
+                  "\toption time '1700000000'"]
+    return "\n".join(lines) + "\n"
+
+
+def subscription(kind, device_id):
+    return '{"device_id":"%s","device_type":"sensor","type":"%s"}' % (device_id, kind)
+
+
+def device_path(address):
+    return "/org/bluez/hci0/dev_" + address.replace(":", "_")
+
+
+class Hub:
+    """The running blehub with the stand-ins around it."""
+
+    def __init__(self, rig, platform, bluez, events):
+        self.rig = rig
+        self.platform = platform
+        self.bluez = bluez
+        self.events = events
+        self.proc = None
+
+    def start(self):
+        self.proc = self.rig.start("blehub", [binary("blehub")])
+        return self.proc
+
+    def log(self):
+        return self.rig.log("ble.log")
+
+    def stored(self):
+        """The committed "node" sections, in file order."""
+        answer = self.platform.uci("get", {"config": "halvex", "type": "node"}) or {}
+        sections = answer.get("values", {}).values()
+        return sorted(sections, key=lambda s: s.get(".index", 0))
+
+    def wait_log(self, text, timeout=10.0):
+        wait_for(lambda: text in self.log(), timeout, what=repr(text) + " in ble.log")
+
+    def wait_served(self, device_id, timeout=15.0):
+        """Until the node is connected, notifying on all three characteristics and its clock
+        is set."""
+        return self.bluez.wait_node(
+            device_id, lambda n: n["connected"] and all(n["notifying"].values())
+            and n["clock_writes"], timeout, "served by blehub")
+
+
+@pytest.fixture
+def hub(rig, start_platform, bluez, raw_events):
+    """Factory: hub(scenario, whitelist, stored=()) starts the stand-ins and blehub."""
+
+    def make(scen, whitelist, stored=(), bluez_args=()):
+        platform = start_platform({"halvex": halvex(whitelist, stored)})
+        ctl = bluez(scen, args=bluez_args)
+        h = Hub(rig, platform, ctl, raw_events)
+        h.start()
+        return h
+
+    return make
+
+
+def frame_payload(device_id, frame_hex):
+    """The "brelix.sensor" text a frame must give, built independently of blehub."""
+    frame = bytes.fromhex(frame_hex)
+    kinds = {2: "AT", 12: "PM_2_5", 13: "PM_10"}
+    ts = struct.unpack_from("<I", frame, 3)[0]
+    key = device_id if frame[1] == 0 else "%s_%d" % (device_id, frame[1])
+    if frame[2] == 0:
+        value = ',"v":%d' % struct.unpack_from("<I", frame, 7)[0]
+    elif frame[2] == 1:
+        value = ',"v":%d' % struct.unpack_from("<i", frame, 7)[0]
+    elif frame[2] == 2:
+        value = ',"v":%s' % repr(struct.unpack_from("<f", frame, 7)[0])
+    else:
+        value = ""
+    return '{"data":{"ts":%d%s},"device_id":"%s","sensor_type":"%s"}' % (
+        ts, value, key, kinds[frame[0]])
+
+
+def test_whitelisted_node_is_admitted_stored_and_published(hub):
+    h = hub(scenario(
+        node(NODE_A, [sensor(12, 0, 0, 0.5, 35), sensor(2, 2, 2, 0.5, 0.1)], name="PM-Node",
+             firmware=[1, 4, 2, 17]),
+        # Whitelisted, but its advertised name is too short to carry an id.
+        node(NODE_B, [sensor(12, 0, 0, 0.5, 1)], advertised_name=NODE_B),
+        # A proper name, but not whitelisted.
+        node(NODE_C, [sensor(12, 0, 0, 0.5, 1)])), whitelist=[NODE_A, NODE_B])
+
+    a = h.wait_served(NODE_A)
+    address = a["address"]
+
+    # Stored once, with its path, id and address.
+    stored = h.stored()
+    assert len(stored) == 1
+    assert stored[0]["obj_path"] == device_path(address)
+    assert stored[0]["device_id"] == NODE_A
+    assert stored[0]["bt_addr"] == address
+    assert abs(int(stored[0]["time"]) - time.time()) < 60
+
+    wait_for(lambda: subscription("subscribe", NODE_A) in h.events.texts(WEBSOCKET),
+             what="subscription of the node's channel")
+
+    # One information request; the clock set about 2 s after the response.
+    assert len(a["info_requests"]) == 1
+    delay = a["clock_writes"][0]["at"] - a["info_requests"][0]
+    assert 1.8 <= delay <= 3.0, delay
+    assert abs(a["clock_writes"][0]["value"] - time.time()) < 5
+    h.wait_log("Connected to PM-Node(%s) v1.4.2+17" % NODE_A)
+
+    # Readings, byte for byte, for frames sent after the clock was set.
+    def published():
+        state = h.bluez.node(NODE_A)
+        expected = [frame_payload(NODE_A, f["hex"]) for f in state["frame_log"]
+                    if f["at"] > state["clock_writes"][0]["at"] + 0.1]
+        texts = h.events.texts(SENSOR)
+        return len(expected) >= 4 and all(e in texts for e in expected[:4]) and expected
+
+    expected = wait_for(published, timeout=15, what="published readings")
+    assert '"v":35}' in expected[0] or '"v":35}' in expected[1]
+    assert any(',"v":0.10000000149011612},"device_id":"%s_2","sensor_type":"AT"}' % NODE_A in t
+               for t in h.events.texts(SENSOR))
+
+    # B and C were heard but never connected.
+    for other in (NODE_B, NODE_C):
+        state = h.bluez.node(other)
+        assert state["adverts"] > 0
+        assert state["connect_attempts"] == 0 and state["connections"] == 0
+    assert all(t in (subscription("subscribe", NODE_A),) for t in h.events.texts(WEBSOCKET))
+    assert len(h.stored()) == 1
+
+
+def test_wrong_frames_and_responses_are_logged_and_dropped(hub):
+    h = hub(scenario(node(NODE_A, [sensor(12, 0, 0, 0.3, 35)], faults={"info_length": 15}),
+                     node(NODE_B, [sensor(12, 0, 0, 0.3, 35)], faults={"frame_size": 10})),
+            whitelist=[NODE_A, NODE_B])
+    h.bluez.wait_node(NODE_B, lambda n: n["frames"] >= 3, 15, "frames of B")
+    h.wait_log("Wrong Size.. 10")
+    # Ten frames at 0.3 s: well past the 2 s after which a good response sets the clock.
+    h.bluez.wait_node(NODE_A, lambda n: n["info_requests"] and n["frames"] >= 10, 15,
+                      "frames of A")
+    h.wait_log("Something Wrong!!! Size missmatch 15")
+    # A's frames are fine but its clock is never set; B's frames never pass.
+    assert h.bluez.node(NODE_A)["clock_writes"] == []
+    assert not any('"device_id":"%s"' % NODE_B in t for t in h.events.texts(SENSOR))
+    wait_for(lambda: any('"device_id":"%s"' % NODE_A in t for t in h.events.texts(SENSOR)),
+             what="A's readings")
+    assert h.proc.alive()
+
+
+def test_link_drop_removes_unsubscribes_and_reconnects_by_address(hub):
+    h = hub(scenario(node(NODE_A, [sensor(12, 0, 0, 0.5, 35)])), whitelist=[NODE_A])
+    a = h.wait_served(NODE_A)
+    path = device_path(a["address"])
+    h.bluez.reset_records(NODE_A)
+    since = time.time()
+
+    assert h.bluez.drop_link(NODE_A)
+
+    wait_for(lambda: subscription("unsubscribe", NODE_A) in h.events.texts(WEBSOCKET),
+             what="unsubscription")
+    wait_for(lambda: [c for c in h.bluez.calls("ConnectDevice", since)
+                      if c["args"][0].get("Address") == a["address"] and c["result"] == "ok"],
+             timeout=15, what="ConnectDevice by address")
+    removes = [c for c in h.bluez.calls("RemoveDevice", since) if c["args"] == [path]]
+    connects = h.bluez.calls("ConnectDevice", since)
+    assert removes and removes[0]["at"] < connects[0]["at"]
+    assert connects[0]["args"][0]["AddressType"] == "random"
+
+    # Served again: characteristics, one more information request, clock, readings.
+    h.bluez.wait_node(NODE_A, lambda n: all(n["notifying"].values()) and n["clock_writes"], 15,
+                      "served again")
+    wait_for(lambda: h.events.texts(WEBSOCKET).count(subscription("subscribe", NODE_A)) == 2,
+             what="second subscription")
+    before = len(h.events.texts(SENSOR))
+    wait_for(lambda: len(h.events.texts(SENSOR)) > before + 2, what="readings after reconnect")
+    assert len(h.stored()) == 1
+
+
+def test_node_out_of_range_loses_its_record(hub):
+    h = hub(scenario(node(NODE_A, [sensor(12, 0, 0, 0.5, 35)])), whitelist=[NODE_A])
+    h.wait_served(NODE_A)
+    assert len(h.stored()) == 1
+
+    h.bluez.set_range(NODE_A, False)
+
+    # The direct connection gets no answer within 3 s: the device is forgotten.
+    wait_for(lambda: h.stored() == [], timeout=15, what="record deleted")
+    h.wait_log("Device(%s) is turn-off or out-of-range." % NODE_A)
+    assert subscription("unsubscribe", NODE_A) in h.events.texts(WEBSOCKET)
+    assert h.proc.alive()
+
+
+def test_restart_removes_stored_nodes_from_the_cache_and_reconnects_them(hub, rig):
+    h = hub(scenario(node(NODE_A, [sensor(12, 0, 0, 0.5, 35)])), whitelist=[NODE_A])
+    a = h.wait_served(NODE_A)
+    path = device_path(a["address"])
+    assert h.proc.stop() == 0
+    h.bluez.wait_connected(NODE_A, False)
+    assert path in h.bluez.objects()  # still in BlueZ's cache
+    since = time.time()
+
+    h.start()
+
+    h.bluez.wait_node(NODE_A, lambda n: n["connected"] and n["clock_writes"]
+                      and n["clock_writes"][-1]["at"] > since, 20, "served after restart")
+    removes = [c for c in h.bluez.calls("RemoveDevice", since) if c["args"] == [path]]
+    connects = [c for c in h.bluez.calls("ConnectDevice", since)
+                if c["args"][0].get("Address") == a["address"]]
+    assert removes and connects
+    assert removes[0]["at"] + 0.9 <= connects[0]["at"]
+    # Reconnected by address, not through discovery: no plain Connect after the restart.
+    assert [c for c in h.bluez.calls("Connect", since) if c["path"] == path] == []
+    assert len(h.stored()) == 1
+
+
+def test_beacon_command_reaches_the_node_and_folds_only_log(hub):
+    h = hub(scenario(node(NODE_A, [sensor(12, 0, 0, 5, 35)])), whitelist=[NODE_A])
+    h.wait_served(NODE_A)
+    h.bluez.reset_records(NODE_A)
+
+    send_event(h.platform.address, WEBSOCKET,
+               {"type": "folds", "device_id": NODE_A, "folds": {"pm": 3}})
+    send_event(h.platform.address, WEBSOCKET, {"type": "beacon", "device_id": NODE_A})  # bad
+    send_event(h.platform.address, WEBSOCKET,
+               {"type": "beacon", "device_id": "FFFFFFFFFFFF", "beacon": True})  # no such node
+    send_event(h.platform.address, WEBSOCKET,
+               {"type": "beacon", "device_id": NODE_A, "beacon": True})
+
+    state = h.bluez.wait_node(NODE_A, lambda n: n["beacon_writes"], 10, "beacon write")
+    # Handled in order: the folds and the bad commands wrote nothing before the beacon.
+    assert [w["hex"] for w in state["writes"]] == ["02010001"]
+    assert state["beacon"] is True
+    assert h.proc.alive()
+
+
+def test_bluez_absent_reports_2002_and_ends(hub):
+    h = hub(scenario(node(NODE_A)), whitelist=[NODE_A], bluez_args=["--no-name"])
+    assert h.proc.wait(15) == 0
+    assert '{"evt":{"err":2002}}' in h.events.texts(STATUS)
+
+
+def test_remove_device_not_ready_reports_2001_and_stops_the_heartbeat(hub):
+    started = time.monotonic()
+    h = hub(scenario(node(NODE_A, [sensor(12, 0, 0, 0.5, 35)])), whitelist=[NODE_A])
+    h.wait_served(NODE_A)
+    h.bluez.set_fault(None, "RemoveDevice", "NotReady")
+
+    assert h.bluez.drop_link(NODE_A)
+
+    wait_for(lambda: '{"evt":{"err":2001}}' in h.events.texts(STATUS), what="status 2001")
+    h.wait_log("TODO: Send Error to Manager")
+    # The first heartbeat would come 20 s after the start: none comes.
+    wait_for(lambda: time.monotonic() - started > 24, timeout=30, what="24 s after the start")
+    assert [t for t in h.events.texts(STATUS) if '"hb"' in t] == []
+    assert h.proc.alive()
+    assert h.bluez.node(NODE_A)["connect_attempts"] == 1  # no reconnection either
+
+
+def test_heartbeat_first_after_20_s(hub):
+    h = hub(scenario(), whitelist=[])
+    started = time.monotonic()
+    wait_for(lambda: h.events.timed(STATUS), timeout=30, what="heartbeat")
+    at, text = h.events.timed(STATUS)[0]
+    assert text == '{"evt":{"hb":1000}}'
+    assert 18 <= at - started <= 23, at - started
+
+
+def test_sigterm_stops_discovery_disconnects_and_exits_0(hub):
+    h = hub(scenario(node(NODE_A, [sensor(12, 0, 0, 0.5, 35)])), whitelist=[NODE_A])
+    a = h.wait_served(NODE_A)
+    assert h.bluez.adapter()["discovering"]
+    since = time.time()
+
+    h.proc.signal(signal.SIGTERM)
+
+    assert h.proc.wait(10) == 0
+    assert h.bluez.calls("StopDiscovery", since)
+    disconnects = [c for c in h.bluez.calls("Disconnect", since)
+                   if c["path"] == device_path(a["address"])]
+    assert disconnects
+    h.bluez.wait_connected(NODE_A, False)
+    assert not h.bluez.adapter()["discovering"]
+    assert "Signal Catch : 15" in h.log()
