@@ -1,0 +1,211 @@
+#!/usr/bin/python3
+"""blehub under load: readings per second on "brelix.sensor", latency from notification to
+event, blehub's resident memory and CPU.
+
+Runs blehub against the BlueZ and settings stand-ins on private buses (as the system tests
+do). The nodes first connect with slow sensors; then every node switches to the given period
+(0: as fast as the bus takes them) and the figures are taken over a window.
+
+    bench/blehub_throughput.py [--build build] [--nodes 10] [--period 0] [--seconds 30]
+"""
+
+import argparse
+import asyncio
+import os
+import shutil
+import statistics
+import struct
+import sys
+import tempfile
+import threading
+import time
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
+sys.path.insert(0, os.path.join(ROOT, "sim", "lib"))
+sys.path.insert(0, os.path.join(ROOT, "tests", "system"))
+sys.path.insert(0, os.path.join(ROOT, "sim", "bluez"))
+
+from dbus_next import MessageType  # noqa: E402
+from dbus_next.aio import MessageBus  # noqa: E402
+
+import hostbus  # noqa: E402
+from bluezsim.client import node, scenario, sensor  # noqa: E402
+from fixtures.base import Rig, start_dbus_daemon, wait_for  # noqa: E402
+from fixtures.bluez import start_bluez  # noqa: E402
+from fixtures.platform import PlatformStandIn  # noqa: E402
+
+TYPES = {12: "PM_2_5"}
+DATA_CHAR = "/service000a/char000e"
+
+
+class Recorder:
+    """Signals of one bus, stamped on arrival, on a thread of its own."""
+
+    def __init__(self, address, rule, keep):
+        self.items = []
+        self._keep = keep
+        self._lock = threading.Lock()
+        self._ready = threading.Event()
+        self._loop = asyncio.new_event_loop()
+        threading.Thread(target=self._run, args=(address, rule), daemon=True).start()
+        if not self._ready.wait(10):
+            raise RuntimeError("recorder did not connect")
+
+    def _run(self, address, rule):
+        asyncio.set_event_loop(self._loop)
+
+        async def main():
+            bus = await MessageBus(bus_address=address).connect()
+            from dbus_next import Message
+            await bus.call(Message(destination="org.freedesktop.DBus",
+                                   path="/org/freedesktop/DBus",
+                                   interface="org.freedesktop.DBus", member="AddMatch",
+                                   signature="s", body=[rule]))
+
+            def handler(msg):
+                if msg.message_type == MessageType.SIGNAL:
+                    item = self._keep(msg)
+                    if item is not None:
+                        with self._lock:
+                            self.items.append((time.monotonic(),) + item)
+
+            bus.add_message_handler(handler)
+            self._ready.set()
+
+        self._loop.run_until_complete(main())
+        self._loop.run_forever()
+
+    def snapshot(self):
+        with self._lock:
+            return list(self.items)
+
+
+def notification(msg):
+    """(path, frame bytes) of a data notification."""
+    if msg.member != "PropertiesChanged" or not msg.path.endswith(DATA_CHAR):
+        return None
+    changed = msg.body[1]
+    if "Value" not in changed:
+        return None
+    return (msg.path, bytes(changed["Value"].value))
+
+
+def sensor_event(msg):
+    if msg.interface != hostbus.EVENT_IFACE or msg.body[0] != "brelix.sensor":
+        return None
+    return (msg.body[1],)
+
+
+def payload(device_id, frame):
+    ts = struct.unpack_from("<I", frame, 3)[0]
+    value = struct.unpack_from("<I", frame, 7)[0]
+    return '{"data":{"ts":%d,"v":%d},"device_id":"%s","sensor_type":"%s"}' % (
+        ts, value, device_id, TYPES[frame[0]])
+
+
+def proc_stat(pid):
+    """(CPU seconds, resident kB) of a process."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    cpu = (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    rss = 0
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                rss = int(line.split()[1])
+    return cpu, rss
+
+
+def percentile(values, p):
+    if not values:
+        return float("nan")
+    values = sorted(values)
+    return values[min(len(values) - 1, int(round(p / 100.0 * (len(values) - 1))))]
+
+
+def run(args):
+    ids = ["BE0000000%03d" % i for i in range(1, args.nodes + 1)]
+    run_dir = tempfile.mkdtemp(prefix="gw-bench-")
+    rig = Rig(run_dir)
+    buses = []
+    try:
+        proc, ubus = start_dbus_daemon(rig, "ubus")
+        buses.append(proc)
+        rig.env[hostbus.ADDRESS_ENV] = ubus
+        proc, system = start_dbus_daemon(rig, "system")
+        buses.append(proc)
+        rig.env["DBUS_SYSTEM_BUS_ADDRESS"] = system
+
+        halvex = "config sys 'sys'\n" + "".join("\tlist whitelist '%s'\n" % i for i in ids)
+        PlatformStandIn(rig, ubus, {"halvex": halvex}).start()
+        slow = [sensor(12, 0, 0, 5.0, {"counter": {"start": 0, "step": 1}})]
+        ctl = start_bluez(rig, scenario(*[node(i, slow) for i in ids], readvertise=0.5))
+
+        notes = Recorder(system, "type='signal',sender='org.bluez',"
+                         "interface='org.freedesktop.DBus.Properties',member='PropertiesChanged'",
+                         notification)
+        events = Recorder(ubus, "type='signal',interface='%s',member='%s'"
+                          % (hostbus.EVENT_IFACE, hostbus.EVENT_MEMBER), sensor_event)
+
+        build = os.path.abspath(args.build)
+        hub = rig.start("blehub", [os.path.join(build, "blehub", "blehub")])
+        for i in ids:
+            ctl.wait_node(i, lambda n: n["connected"] and n["clock_writes"], 120, "served")
+        paths = {}
+        for i in ids:
+            address = ctl.node(i)["address"]
+            paths["/org/bluez/hci0/dev_" + address.replace(":", "_") + DATA_CHAR] = i
+        idle_cpu, idle_rss = proc_stat(hub.pid)
+
+        fast = [sensor(12, 0, 0, args.period, {"counter": {"start": 1000000, "step": 1}})]
+        for i in ids:
+            ctl.set_sensors(i, fast)
+        time.sleep(args.warmup)  # a benchmark's window, not a wait for a condition
+
+        start = time.monotonic()
+        cpu0, _ = proc_stat(hub.pid)
+        time.sleep(args.seconds)
+        cpu1, rss = proc_stat(hub.pid)
+        end = time.monotonic()
+
+        sent = {}
+        for at, path, frame in notes.snapshot():
+            if path in paths and len(frame) == 11:
+                sent.setdefault(payload(paths[path], frame), at)
+        published = [(at, text) for at, text in events.snapshot() if start <= at < end]
+        latencies = [at - sent[text] for at, text in published if text in sent]
+        noted = [at for at, path, frame in notes.snapshot() if start <= at < end]
+        window = end - start
+        print("nodes %d, sensor period %s s, window %.1f s" % (args.nodes, args.period, window))
+        print("notifications seen on the system bus: %.1f /s" % (len(noted) / window))
+        print("readings published on brelix.sensor:  %.1f /s" % (len(published) / window))
+        print("latency notification -> event: p50 %.3f s, p99 %.3f s (%d matched of %d)"
+              % (percentile(latencies, 50), percentile(latencies, 99), len(latencies),
+                 len(published)))
+        print("blehub CPU: %.1f %% of one core; resident memory: %d kB idle, %d kB at the end"
+              % (100.0 * (cpu1 - cpu0) / window, idle_rss, rss))
+        hub.stop()
+    finally:
+        rig.stop_all()
+        for proc in buses:
+            proc.terminate()
+            proc.wait()
+        if args.keep:
+            print("run folder kept:", run_dir)
+        else:
+            shutil.rmtree(run_dir, ignore_errors=True)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--build", default=os.path.join(ROOT, "build"))
+    parser.add_argument("--nodes", type=int, default=10)
+    parser.add_argument("--period", type=float, default=0.0)
+    parser.add_argument("--seconds", type=float, default=30.0)
+    parser.add_argument("--warmup", type=float, default=2.0)
+    parser.add_argument("--keep", action="store_true", help="keep the run folder")
+    run(parser.parse_args())
+
+
+if __name__ == "__main__":
+    main()
