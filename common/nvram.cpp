@@ -1,5 +1,11 @@
 #include "nvram.h"
 
+// GCC 12 with sanitizers reports a false "maybe uninitialized" inside std::regex's
+// std::function members.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+
 #include <exception>
 #include <regex>
 
