@@ -49,20 +49,35 @@ config mqtt 'mqtt'
 	option enable '1'
 )";
 
-// The logger writes under a folder of this test program, set up before any test runs.
+// The logger writes under a folder of this test program, set up before any test runs and
+// removed when the program ends.
+fs::path LogDir() {
+    static const fs::path dir =
+        fs::temp_directory_path() / ("nvramtest-" + std::to_string(getpid()));
+    return dir;
+}
+
 fs::path LogFile() {
     static const fs::path file = [] {
-        const fs::path dir = fs::temp_directory_path() / ("nvramtest-" + std::to_string(getpid()));
-        fs::remove_all(dir);
-        setenv("HALVEX_RUN_DIR", dir.c_str(), 1);
+        fs::remove_all(LogDir());
+        setenv("HALVEX_RUN_DIR", LogDir().c_str(), 1);
         logging::Options options;
         options.file = "nvram.log";
         options.max = logging::verbose;
         logging::Init(options);
-        return dir / "log" / "nvram.log";
+        return LogDir() / "log" / "nvram.log";
     }();
     return file;
 }
+
+class LogDirCleanup : public ::testing::Environment {
+  public:
+    void TearDown() override {
+        std::error_code ec;
+        fs::remove_all(LogDir(), ec);
+    }
+};
+::testing::Environment* const kCleanup = ::testing::AddGlobalTestEnvironment(new LogDirCleanup);
 
 std::string ReadFile(const fs::path& path) {
     std::ifstream in(path);
