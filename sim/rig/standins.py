@@ -117,3 +117,26 @@ class MqttBroker(ProcessComponent):
     def describe(self):
         return ["%-12s mqtt://%s:%d (mosquitto_sub -h %s -p %d -t 'brelix/#' -v)"
                 % ("mqtt", self.host, self.port, self.host, self.port)]
+
+
+class NetworkUp(ProcessComponent):
+    """Without a supervisor nobody reports the uplink: say it is up, as it is on the host."""
+
+    name = "network"
+
+    def enabled(self, rig):
+        if rig.no_daemons:
+            return "--no-daemons"
+        supervd = os.path.join(rig.build_dir, "supervd", "supervd")
+        if os.path.exists(supervd):
+            return "supervd reports the network"
+        return True
+
+    def command(self, rig):
+        return [os.path.join(ROOT, "sim", "rig", "network_up"), "30"]
+
+    def ready(self, rig):
+        return self.ready_line("READY")
+
+    def describe(self):
+        return ["%-12s \"internet\" and \"wlan\" \"up\" on brelix.manager every 30 s" % "network"]
