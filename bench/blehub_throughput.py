@@ -25,7 +25,7 @@ sys.path.insert(0, os.path.join(ROOT, "sim", "lib"))
 sys.path.insert(0, os.path.join(ROOT, "tests", "system"))
 sys.path.insert(0, os.path.join(ROOT, "sim", "bluez"))
 
-from dbus_next import MessageType  # noqa: E402
+from dbus_next import Message, MessageType  # noqa: E402
 from dbus_next.aio import MessageBus  # noqa: E402
 
 import hostbus  # noqa: E402
@@ -55,8 +55,7 @@ class Recorder:
         asyncio.set_event_loop(self._loop)
 
         async def main():
-            bus = await MessageBus(bus_address=address).connect()
-            from dbus_next import Message
+            bus = self._bus = await MessageBus(bus_address=address).connect()
             await bus.call(Message(destination="org.freedesktop.DBus",
                                    path="/org/freedesktop/DBus",
                                    interface="org.freedesktop.DBus", member="AddMatch",
@@ -78,6 +77,14 @@ class Recorder:
     def snapshot(self):
         with self._lock:
             return list(self.items)
+
+    def close(self):
+        async def disconnect():
+            self._bus.disconnect()
+            await self._bus.wait_for_disconnect()
+
+        asyncio.run_coroutine_threadsafe(disconnect(), self._loop).result(5)
+        self._loop.call_soon_threadsafe(self._loop.stop)
 
 
 def notification(msg):
@@ -185,6 +192,8 @@ def run(args):
         print("blehub CPU: %.1f %% of one core; resident memory: %d kB idle, %d kB at the end"
               % (100.0 * (cpu1 - cpu0) / window, idle_rss, rss))
         hub.stop()
+        notes.close()
+        events.close()
     finally:
         rig.stop_all()
         for proc in buses:
