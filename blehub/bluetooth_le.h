@@ -69,6 +69,8 @@ class BluetoothLE {
     void AddCharacteristic(const std::string& uuid, const std::string& path);
     void PublishReading(const SensorReading& reading);
     void ReconnectStored();
+    // Takes a device object that blocks a direct connection out of BlueZ.
+    void RemoveStaleDevice(const std::string& deviceId, const std::string& address);
     void HandleConnectError(const std::string& deviceId, const std::string& address,
                             const sdbus::Error& error);
     void HandleDeviceProperties(const std::string& path, const bluez::Properties& properties);

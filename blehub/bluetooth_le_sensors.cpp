@@ -115,37 +115,53 @@ void BluetoothLE::DirectConnectSensor(const std::string& deviceId) {
         return;
     }
     auto node = MakeNode(deviceId);
-    try {
-        const std::string path = adapter->ConnectDevice(address, "random", kConnectDeviceTimeout);
-        node->AttachDevice(connection, path);
-    } catch (const sdbus::Error& e) {
-        node.reset();
-        HandleConnectError(deviceId, address, e);
-        return;
+    for (bool firstAttempt = true;; firstAttempt = false) {
+        try {
+            const std::string path =
+                adapter->ConnectDevice(address, "random", kConnectDeviceTimeout);
+            node->AttachDevice(connection, path);
+            break;
+        } catch (const sdbus::Error& e) {
+            if (firstAttempt &&
+                ClassifyConnectError(e.getName()) == ConnectErrorAction::kRemoveAndRetry) {
+                // Discovery brings a removed device back as soon as it advertises: connect
+                // again straight after the removal instead of after the next retry delay.
+                LOGV << e.getMessage();
+                RemoveStaleDevice(deviceId, address);
+                continue;
+            }
+            node.reset();
+            HandleConnectError(deviceId, address, e);
+            return;
+        }
     }
     AddNode(std::move(node));
     reconnects.Reset(deviceId);
     SendSubscription(true, deviceId);
 }
 
+void BluetoothLE::RemoveStaleDevice(const std::string& deviceId, const std::string& address) {
+    const std::optional<std::string> stored = nvram.FindNodePath(deviceId);
+    try {
+        adapter->RemoveDevice(stored ? *stored : DevicePathOf(address));
+    } catch (const sdbus::Error& e) {
+        LOGE << e.what();
+    }
+}
+
 void BluetoothLE::HandleConnectError(const std::string& deviceId, const std::string& address,
                                      const sdbus::Error& error) {
-    const std::optional<std::string> stored = nvram.FindNodePath(deviceId);
     switch (ClassifyConnectError(error.getName())) {
         case ConnectErrorAction::kForget:
             LOGV << error.getMessage();
             LOGI << "Device(" << deviceId << ") is turn-off or out-of-range.";
-            if (stored)
+            if (auto stored = nvram.FindNodePath(deviceId))
                 nvram.RemoveNode(*stored);
             reconnects.Reset(deviceId);
             break;
         case ConnectErrorAction::kRemoveAndRetry:
             LOGV << error.getMessage();
-            try {
-                adapter->RemoveDevice(stored ? *stored : DevicePathOf(address));
-            } catch (const sdbus::Error& e) {
-                LOGE << e.what();
-            }
+            RemoveStaleDevice(deviceId, address);
             reconnects.Schedule(deviceId);
             break;
         case ConnectErrorAction::kRetryLoud:

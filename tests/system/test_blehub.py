@@ -230,8 +230,12 @@ def test_wrong_frames_and_responses_are_logged_and_dropped(hub):
     assert h.proc.alive()
 
 
-def test_link_drop_removes_unsubscribes_and_reconnects_by_address(hub):
-    h = hub(scenario(node(NODE_A, [sensor(12, 0, 0, 0.5, 35)])), whitelist=[NODE_A])
+@pytest.mark.parametrize("readvertise", [1.5, 0.2], ids=["slow-adverts", "fast-adverts"])
+def test_link_drop_removes_unsubscribes_and_reconnects_by_address(hub, readvertise):
+    # Fast adverts bring the removed device object back before the retry: ConnectDevice then
+    # answers AlreadyExists first.
+    h = hub(scenario(node(NODE_A, [sensor(12, 0, 0, 0.5, 35)]), readvertise=readvertise),
+            whitelist=[NODE_A])
     a = h.wait_served(NODE_A)
     path = device_path(a["address"])
     h.bluez.reset_records(NODE_A)
@@ -248,6 +252,10 @@ def test_link_drop_removes_unsubscribes_and_reconnects_by_address(hub):
     connects = h.bluez.calls("ConnectDevice", since)
     assert removes and removes[0]["at"] < connects[0]["at"]
     assert connects[0]["args"][0]["AddressType"] == "random"
+    if readvertise < 1:
+        refused = [c for c in connects if c["result"] == "org.bluez.Error.AlreadyExists"]
+        ok = [c for c in connects if c["result"] == "ok"]
+        assert refused and ok[0]["at"] - refused[0]["at"] < 0.5
 
     # Served again: characteristics, one more information request, clock, readings.
     h.bluez.wait_node(NODE_A, lambda n: all(n["notifying"].values()) and n["clock_writes"], 15,
@@ -256,6 +264,27 @@ def test_link_drop_removes_unsubscribes_and_reconnects_by_address(hub):
              what="second subscription")
     before = len(h.events.texts(SENSOR))
     wait_for(lambda: len(h.events.texts(SENSOR)) > before + 2, what="readings after reconnect")
+    assert len(h.stored()) == 1
+
+
+def test_failed_direct_connections_are_retried_with_growing_delays(hub):
+    h = hub(scenario(node(NODE_A, [sensor(12, 0, 0, 0.5, 35)])), whitelist=[NODE_A])
+    h.wait_served(NODE_A)
+    # bluetoothd's name for a failed ConnectDevice; the device keeps its record.
+    h.bluez.set_fault(NODE_A, "connect", "org.bluez.Failed")
+    h.bluez.set_fault(NODE_A, "connect_times", 2)
+    since = time.time()
+
+    assert h.bluez.drop_link(NODE_A)
+
+    h.bluez.wait_node(NODE_A, lambda n: n["connected"] and n["clock_writes"]
+                      and n["clock_writes"][-1]["at"] > since, 20, "served again")
+    failed = [c["at"] for c in h.bluez.calls("ConnectDevice", since)
+              if c["result"] == "org.bluez.Failed"]
+    assert len(failed) == 2
+    done = [c["at"] for c in h.bluez.calls("ConnectDevice", since) if c["result"] == "ok"]
+    assert 1.7 <= failed[1] - failed[0] <= 2.6, failed
+    assert 3.7 <= done[0] - failed[1] <= 4.6, (failed, done)
     assert len(h.stored()) == 1
 
 

@@ -125,11 +125,6 @@ TEST_F(NodeTest, InformationResponseSetsNameAndVersionAndTheClockTwoSecondsLater
     EXPECT_EQ(bluez.Writes(FakeBluez::kCommandPath)[3][0], 0x03);
 }
 
-TEST_F(NodeTest, TenByteNameWithoutZero) {
-    Respond(InfoResponse("ABCDEFGHIJ"));
-    EXPECT_EQ(node.Name(), "ABCDEFGHIJ");
-}
-
 TEST_F(NodeTest, ResponsesOfWrongLengthOrCodeScheduleNoClockUpdate) {
     RegisterAll();
     ASSERT_TRUE(WaitFor([&] { return CommandWrites() == 1; }));
