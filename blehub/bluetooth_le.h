@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -75,11 +76,15 @@ class BluetoothLE {
                             const sdbus::Error& error);
     void HandleDeviceProperties(const std::string& path, const bluez::Properties& properties);
     std::unique_ptr<Node> MakeNode(const std::string& deviceId);
+    // True (and the device removed) when `path` lies under a device whose direct connection
+    // was given up: BlueZ may still complete such an attempt, leaving a link nobody serves.
+    bool RemoveAbandoned(const std::string& path);
 
     std::shared_ptr<sdbus::IConnection> connection;
     std::unique_ptr<Adapter> adapter;
     std::unique_ptr<InterfaceEvent> interfaceEvent;
     std::atomic<bool> running{true};
+    std::set<std::string> abandoned;  // device paths; worker loop only
     queue::ThreadSafeQueue<mailbox::Message> queue;
     NVRAM nvram;
     ubus::Listener listener;

@@ -52,13 +52,32 @@ void BluetoothLE::AddSensor(const std::string& deviceId, const std::string& path
     nvram.SaveNode(path, deviceId, address);
     SendSubscription(true, deviceId);
     AddNode(std::move(node));
+    abandoned.erase(path);
+}
+
+bool BluetoothLE::RemoveAbandoned(const std::string& path) {
+    for (auto it = abandoned.begin(); it != abandoned.end(); ++it) {
+        if (path.compare(0, it->size() + 1, *it + "/") != 0)
+            continue;
+        LOGI << "Remove " << *it << ": connected after its connection was given up";
+        try {
+            adapter->RemoveDevice(*it);
+        } catch (const sdbus::Error& e) {
+            LOGE << e.what();
+        }
+        abandoned.erase(it);
+        return true;
+    }
+    return false;
 }
 
 void BluetoothLE::AddCharacteristic(const std::string& uuid, const std::string& path) {
     LOGV << "ADD_BLE_CHARACTERISTIC";
     auto& node = FindNodeByPath(path);
-    if (!node)
+    if (!node) {
+        RemoveAbandoned(path);
         return;
+    }
     try {
         node->RegisterCharacteristic(connection, uuid, path);
     } catch (const std::exception& e) {
@@ -137,6 +156,7 @@ void BluetoothLE::DirectConnectSensor(const std::string& deviceId) {
     }
     AddNode(std::move(node));
     reconnects.Reset(deviceId);
+    abandoned.erase(DevicePathOf(address));
     SendSubscription(true, deviceId);
 }
 
@@ -155,6 +175,9 @@ void BluetoothLE::HandleConnectError(const std::string& deviceId, const std::str
         case ConnectErrorAction::kForget:
             LOGV << error.getMessage();
             LOGI << "Device(" << deviceId << ") is turn-off or out-of-range.";
+            // Without its object in BlueZ, its next advertisement announces it afresh.
+            RemoveStaleDevice(deviceId, address);
+            abandoned.insert(DevicePathOf(address));
             if (auto stored = nvram.FindNodePath(deviceId))
                 nvram.RemoveNode(*stored);
             reconnects.Reset(deviceId);

@@ -299,7 +299,13 @@ def test_node_out_of_range_loses_its_record(hub):
     wait_for(lambda: h.stored() == [], timeout=15, what="record deleted")
     h.wait_log("Device(%s) is turn-off or out-of-range." % NODE_A)
     assert subscription("unsubscribe", NODE_A) in h.events.texts(WEBSOCKET)
-    assert h.proc.alive()
+
+    # Back in range, it is discovered and admitted again.
+    since = time.time()
+    h.bluez.set_range(NODE_A, True)
+    h.bluez.wait_node(NODE_A, lambda n: n["connected"] and n["clock_writes"]
+                      and n["clock_writes"][-1]["at"] > since, 20, "admitted again")
+    wait_for(lambda: len(h.stored()) == 1, what="stored again")
 
 
 def test_restart_removes_stored_nodes_from_the_cache_and_reconnects_them(hub, rig):
