@@ -21,14 +21,19 @@ constexpr uint32_t Hash(const char* s, std::size_t n) {
 
 constexpr uint32_t Hash(const char* s) {
     std::size_t n = 0;
-    while (s[n] != '\0') ++n;
+    while (s[n] != '\0')
+        ++n;
     return Hash(s, n);
 }
 
-inline uint32_t Hash(const std::string& s) { return Hash(s.data(), s.size()); }
+inline uint32_t Hash(const std::string& s) {
+    return Hash(s.data(), s.size());
+}
 
 namespace literals {
-constexpr uint32_t operator""_hash(const char* s, std::size_t n) { return Hash(s, n); }
+constexpr uint32_t operator""_hash(const char* s, std::size_t n) {
+    return Hash(s, n);
+}
 }  // namespace literals
 
 }  // namespace fnv

@@ -25,14 +25,14 @@ bool SendError(int errorCode);
 // A heartbeat that re-arms itself on a timer queue: first after `first`, then every `period`.
 // Cancelling the queue's timers (or destroying it) ends it.
 class Sender {
-public:
+  public:
     Sender(timer::TimerQueue& timers, int processCode, std::chrono::seconds period)
         : timers_(timers), code_(processCode), period_(period) {}
 
     void Start(std::chrono::seconds first);
     void Handler(bool aborted);
 
-private:
+  private:
     timer::TimerQueue& timers_;
     int code_;
     std::chrono::seconds period_;

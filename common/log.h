@@ -8,14 +8,22 @@
 //   2026-12-08 03:43:48.354 WARN  [7552] [Scanner::Tick@5] message
 namespace logging {
 
-enum Severity : int { none = 0, fatal = 1, error = 2, warning = 3, info = 4, debug = 5, verbose = 6 };
+enum Severity : int {
+    none = 0,
+    fatal = 1,
+    error = 2,
+    warning = 3,
+    info = 4,
+    debug = 5,
+    verbose = 6
+};
 
 struct Options {
-    std::string file;               // file name, e.g. "ble.log", placed in paths::LogDir()
-    Severity max = info;            // records above this severity are dropped
-    bool console = false;           // also write to standard output (coloured on a terminal)
+    std::string file;      // file name, e.g. "ble.log", placed in paths::LogDir()
+    Severity max = info;   // records above this severity are dropped
+    bool console = false;  // also write to standard output (coloured on a terminal)
     std::size_t maxFileSize = 65536;
-    int maxFiles = 5;               // name.log plus name.1.log .. name.(maxFiles-1).log
+    int maxFiles = 5;  // name.log plus name.1.log .. name.(maxFiles-1).log
 };
 
 // Creates the logger; only the first call takes effect.
@@ -40,13 +48,13 @@ void WriteFromSignal(Severity severity, const char* function, int line, const ch
 std::string FunctionName(const char* prettyFunction);
 
 class Record {
-public:
+  public:
     Record(Severity severity, const char* function, int line)
         : severity_(severity), function_(function), line_(line) {}
     ~Record() { Write(severity_, function_, line_, stream_.str()); }
     std::ostringstream& stream() { return stream_; }
 
-private:
+  private:
     Severity severity_;
     const char* function_;
     int line_;
@@ -55,9 +63,9 @@ private:
 
 }  // namespace logging
 
-#define LOG_(severity)                      \
-    if (!::logging::Enabled(severity)) {    \
-    } else                                  \
+#define LOG_(severity)                   \
+    if (!::logging::Enabled(severity)) { \
+    } else                               \
         ::logging::Record(severity, __PRETTY_FUNCTION__, __LINE__).stream()
 
 #define LOGF LOG_(::logging::fatal)

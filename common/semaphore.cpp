@@ -16,7 +16,8 @@ void Semaphore::Wait() {
 
 bool Semaphore::WaitUntil(std::chrono::steady_clock::time_point deadline) {
     std::unique_lock<std::mutex> lock(mutex_);
-    if (!cond_.wait_until(lock, deadline, [this] { return count_ > 0; })) return false;
+    if (!cond_.wait_until(lock, deadline, [this] { return count_ > 0; }))
+        return false;
     --count_;
     return true;
 }

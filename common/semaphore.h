@@ -9,7 +9,7 @@ namespace mutex {
 
 // Counting semaphore; the timer queue's wake-up signal.
 class Semaphore {
-public:
+  public:
     virtual ~Semaphore() = default;
 
     void Notify();
@@ -17,7 +17,7 @@ public:
     // Takes one unit if one arrives before the deadline; false on time-out.
     bool WaitUntil(std::chrono::steady_clock::time_point deadline);
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable cond_;
     int32_t count_ = 0;

@@ -12,7 +12,7 @@ namespace queue {
 // Unbounded FIFO handed from any thread to one consumer; takes never block.
 template <typename T>
 class ThreadSafeQueue {
-public:
+  public:
     virtual ~ThreadSafeQueue() = default;
 
     void Push(const T& item) {
@@ -39,16 +39,18 @@ public:
 
     // Takes the front item if there is one; false (item untouched) when empty.
     bool TryPop(T& item) {
-        if (Empty()) return false;
+        if (Empty())
+            return false;
         std::lock_guard<std::mutex> lock(mutex_);
-        if (queue_.empty()) return false;
+        if (queue_.empty())
+            return false;
         item = std::move(queue_.front());
         queue_.pop_front();
         size_.store(queue_.size(), std::memory_order_release);
         return true;
     }
 
-private:
+  private:
     std::deque<T> queue_;
     mutable std::mutex mutex_;
     std::condition_variable cond_;

@@ -4,7 +4,7 @@ namespace timer {
 
 namespace {
 class Steady : public TimeSource {
-public:
+  public:
     Clock::time_point Now() override { return Clock::now(); }
     bool WaitUntil(mutex::Semaphore& wake, Clock::time_point deadline) override {
         return wake.WaitUntil(deadline);
@@ -26,7 +26,8 @@ bool ManualTime::WaitUntil(mutex::Semaphore& wake, Clock::time_point deadline) {
     std::multiset<mutex::Semaphore*>::iterator it;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (now_ >= deadline) return false;
+        if (now_ >= deadline)
+            return false;
         it = waiters_.insert(&wake);
     }
     wake.Wait();
@@ -38,7 +39,8 @@ bool ManualTime::WaitUntil(mutex::Semaphore& wake, Clock::time_point deadline) {
 void ManualTime::Advance(Clock::duration step) {
     std::lock_guard<std::mutex> lock(mutex_);
     now_ += step;
-    for (auto* w : waiters_) w->Notify();
+    for (auto* w : waiters_)
+        w->Notify();
 }
 
 }  // namespace timer

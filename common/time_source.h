@@ -12,7 +12,7 @@ using Clock = std::chrono::steady_clock;
 
 // Where a timer queue reads the time and waits; tests step a manual one.
 class TimeSource {
-public:
+  public:
     virtual ~TimeSource() = default;
     virtual Clock::time_point Now() = 0;
     // Waits for a unit on `wake` until `deadline`; true when a unit was taken.
@@ -24,12 +24,12 @@ TimeSource& SteadyTime();
 
 // A clock that moves only when told; waiters are woken on every step.
 class ManualTime : public TimeSource {
-public:
+  public:
     Clock::time_point Now() override;
     bool WaitUntil(mutex::Semaphore& wake, Clock::time_point deadline) override;
     void Advance(Clock::duration step);
 
-private:
+  private:
     std::mutex mutex_;
     Clock::time_point now_{std::chrono::hours(1)};
     std::multiset<mutex::Semaphore*> waiters_;

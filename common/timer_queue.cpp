@@ -39,7 +39,8 @@ uint64_t TimerQueue::Cancel(uint64_t id) {
                 break;
             }
         }
-        if (found == nullptr) return 0;
+        if (found == nullptr)
+            return 0;
         // The old entry stays in the heap with an empty handler and is dropped at the top.
         Item aborted{Clock::time_point{}, 0, std::move(found->handler)};
         found->handler = nullptr;
@@ -87,7 +88,8 @@ void TimerQueue::Run() {
             Item item = std::move(const_cast<Item&>(items_.top()));
             items_.pop();
             lock.unlock();
-            if (item.handler) item.handler(item.id == 0);
+            if (item.handler)
+                item.handler(item.id == 0);
             lock.lock();
         }
     }

@@ -16,7 +16,7 @@ namespace timer {
 // One-shot timers on a private worker thread. A handler runs once: with false when its
 // delay has passed, with true (aborted) when it was cancelled or the queue is destroyed.
 class TimerQueue {
-public:
+  public:
     using Handler = std::function<void(bool aborted)>;
 
     explicit TimerQueue(TimeSource& time = SteadyTime());
@@ -33,7 +33,7 @@ public:
     uint64_t Cancel(uint64_t id);
     void CancelAll();
 
-private:
+  private:
     struct Item {
         Clock::time_point due;
         uint64_t id;

@@ -1,0 +1,126 @@
+"""Debian's mosquitto as the cloud's MQTT broker, with its config and log in a run folder."""
+
+import os
+import pwd
+import signal
+import socket
+import subprocess
+import time
+
+MOSQUITTO = "/usr/sbin/mosquitto"
+
+
+def free_port(host="127.0.0.1"):
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind((host, 0))
+        return s.getsockname()[1]
+
+
+def port_accepts(host, port):
+    try:
+        with socket.create_connection((host, port), timeout=0.5):
+            return True
+    except OSError:
+        return False
+
+
+def wait_until(ready, timeout=10.0, alive=lambda: True):
+    """Polls `ready()` until true; False on time-out or as soon as `alive()` turns false."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if ready():
+            return True
+        if not alive():
+            return False
+        time.sleep(0.05)
+    return False
+
+
+def write_config(folder, port, host="127.0.0.1", name="mosquitto"):
+    """Writes NAME.conf into `folder` (the broker logs to NAME.log there); returns its path."""
+    os.makedirs(folder, exist_ok=True)
+    conf = os.path.join(folder, name + ".conf")
+    lines = [
+        "listener %d %s" % (port, host),
+        "allow_anonymous true",
+        "persistence false",
+        # Run as whoever started us: as root mosquitto would otherwise switch to its own
+        # user, which cannot write into a private run folder.
+        "user %s" % pwd.getpwuid(os.getuid()).pw_name,
+        "log_dest file %s" % os.path.join(folder, name + ".log"),
+        "log_type error",
+        "log_type warning",
+        "log_type notice",
+        "log_type information",
+        "connection_messages true",
+        "log_timestamp true",
+        "log_timestamp_format %Y-%m-%d %H:%M:%S",
+    ]
+    with open(conf, "w") as f:
+        f.write("\n".join(lines) + "\n")
+    return conf
+
+
+def command(conf):
+    return [MOSQUITTO, "-c", conf]
+
+
+class Broker:
+    """One mosquitto on a fixed loopback port; can be stopped and started again on that port."""
+
+    def __init__(self, folder, port=None, host="127.0.0.1", name="mosquitto"):
+        self.host = host
+        self.port = port or free_port(host)
+        self.name = name
+        self.conf = write_config(folder, self.port, host, name)
+        self.log_path = os.path.join(folder, name + ".log")
+        self.out_path = os.path.join(folder, name + ".out")
+        self.proc = None
+
+    @property
+    def url(self):
+        return "mqtt://%s:%d" % (self.host, self.port)
+
+    def running(self):
+        return self.proc is not None and self.proc.poll() is None
+
+    def _times_running(self):
+        try:
+            with open(self.log_path, "rb") as f:
+                return f.read().count(b" running\n")
+        except FileNotFoundError:
+            return 0
+
+    def start(self, timeout=10.0):
+        """Starts mosquitto; returns once it has opened its listener."""
+        if self.running():
+            return
+        before = self._times_running()
+        with open(self.out_path, "ab") as out:
+            self.proc = subprocess.Popen(command(self.conf), stdout=out, stderr=subprocess.STDOUT,
+                                         start_new_session=True)
+
+        # The port alone could be answered by someone else: wait for our broker's own word.
+        def ready():
+            return self._times_running() > before and port_accepts(self.host, self.port)
+
+        if not wait_until(ready, timeout, self.running):
+            self.stop()
+            raise RuntimeError("mosquitto did not listen on %s:%d (see %s)"
+                               % (self.host, self.port, self.log_path))
+
+    def stop(self, timeout=5.0):
+        if self.proc is None:
+            return None
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(timeout)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+        return self.proc.returncode
+
+    def restart(self, timeout=10.0):
+        self.stop()
+        self.start(timeout)

@@ -1,0 +1,300 @@
+"""The cloud's HTTPS side: endpoints, request journal and switchable faults.
+
+One aiohttp application serves every cloud path; more endpoints (a WebSocket channel, the
+device authorization paths) are added with `CloudServer.route` and share the journal, the
+faults and the token.
+"""
+
+import asyncio
+import json
+import logging
+import math
+import ssl
+import time
+
+from aiohttp import web
+
+log = logging.getLogger("cloud")
+
+GATEWAY_PATHS = ("/gateways/report", "/gateways/hb")
+OK_TEXT = '{"status":"ok"}'
+DENIED_TEXT = "Access denied"
+
+
+class Journal:
+    """Every request that reached a handler, in arrival order, with a waitable count."""
+
+    def __init__(self):
+        self._records = []
+        self._next = 0
+        self._changed = asyncio.Condition()
+
+    @property
+    def next_index(self):
+        return self._next
+
+    def open(self, request, body):
+        text = body.decode("utf-8", "replace")
+        record = {
+            "index": self._next,
+            "time": time.time(),
+            "method": request.method,
+            "path": request.path,
+            "query": request.query_string,
+            "headers": _headers(request),
+            "body": text,
+            "status": None,
+            "outcome": "pending",
+        }
+        if text.strip():
+            try:
+                record["json"] = json.loads(text)
+            except ValueError as e:
+                record["json_error"] = str(e)
+        self._next += 1
+        self._records.append(record)
+        return record
+
+    async def close(self, record, outcome, status=None):
+        record["outcome"] = outcome
+        record["status"] = status
+        async with self._changed:
+            self._changed.notify_all()
+
+    def select(self, path=None, since=0):
+        return [r for r in self._records
+                if r["index"] >= since and (path is None or r["path"] == path)]
+
+    def clear(self):
+        count = len(self._records)
+        self._records.clear()
+        return count
+
+    async def wait(self, path, since, count, timeout):
+        """Waits until `count` finished requests match; returns the matching ones."""
+
+        def finished():
+            done = [r for r in self.select(path, since) if r["outcome"] != "pending"]
+            return done if len(done) >= count else None
+
+        async with self._changed:
+            try:
+                await asyncio.wait_for(self._changed.wait_for(finished), timeout)
+            except asyncio.TimeoutError:
+                pass
+        return self.select(path, since)
+
+
+def _headers(request):
+    headers = {}
+    for name, value in request.headers.items():
+        headers[name] = headers[name] + ", " + value if name in headers else value
+    return headers
+
+
+class Fault:
+    """What the next requests on one path get instead of a normal answer."""
+
+    def __init__(self, status=None, count=None, delay=None, drop=False, text=None):
+        if status is None and not delay and not drop:
+            raise ValueError("a fault needs a status, a delay or drop")
+        if status is not None and (not isinstance(status, int) or isinstance(status, bool)
+                                   or not 100 <= status <= 599):
+            raise ValueError("status must be an HTTP status number")
+        if status is not None and drop:
+            raise ValueError("a dropped request gets no status")
+        if count is not None and (not isinstance(count, int) or isinstance(count, bool)
+                                  or count < 1):
+            raise ValueError("count must be a positive number (or absent: until cleared)")
+        if delay is not None and (not isinstance(delay, (int, float)) or isinstance(delay, bool)
+                                  or not math.isfinite(delay) or delay < 0):
+            raise ValueError("delay must be a number of seconds")
+        if not isinstance(drop, bool):
+            raise ValueError("drop must be true or false")
+        if text is not None and not isinstance(text, str):
+            raise ValueError("text must be a string")
+        self.status = status
+        self.count = count
+        self.delay = float(delay or 0)
+        self.drop = drop
+        self.text = text
+
+    def describe(self):
+        return {"status": self.status, "count": self.count, "delay": self.delay,
+                "drop": self.drop, "text": self.text}
+
+
+class Faults:
+    def __init__(self):
+        self._by_path = {}
+
+    def set(self, path, fault):
+        self._by_path[path] = fault
+
+    def clear(self, path=None):
+        if path is None:
+            self._by_path.clear()
+        else:
+            self._by_path.pop(path, None)
+
+    def take(self, path):
+        """The fault for one request on `path`, used up after its count; None when none."""
+        fault = self._by_path.get(path)
+        if fault is not None and fault.count is not None:
+            fault.count -= 1
+            if fault.count <= 0:
+                del self._by_path[path]
+        return fault
+
+    def describe(self):
+        return {path: fault.describe() for path, fault in self._by_path.items()}
+
+
+class CloudServer:
+    """The HTTPS listener, which can be closed, reopened and switched to a foreign certificate."""
+
+    def __init__(self, host, port, certs, token=None, foreign_cert=False):
+        self.host = host
+        self.port = port
+        self.certs = certs
+        self.token = token
+        self.foreign_cert = foreign_cert
+        self.journal = Journal()
+        self.faults = Faults()
+        self.app = web.Application(middlewares=[self._intake])
+        self._runner = None
+        self._listener = None
+        self._lock = asyncio.Lock()
+        for path in GATEWAY_PATHS:
+            self.route("POST", path, self._gateway)
+
+    def route(self, method, path, handler):
+        """Adds an endpoint; call before `start`."""
+        self.app.router.add_route(method, path, handler)
+
+    @property
+    def url(self):
+        return "https://%s:%d" % (self.host, self.port)
+
+    @property
+    def listening(self):
+        return self._listener is not None
+
+    async def start(self):
+        self._runner = web.AppRunner(self.app, access_log=None, handle_signals=False)
+        await self._runner.setup()
+        await self._listen()
+
+    async def stop(self):
+        async with self._lock:
+            self._unlisten()
+        if self._runner is not None:
+            # Requests held by a delay fault are cut short rather than waited for.
+            await self._runner.server.shutdown(0.5)
+            await self._runner.cleanup()
+            self._runner = None
+
+    async def refuse(self):
+        async with self._lock:
+            if self._listener is not None:
+                self._unlisten()
+                log.info("listener closed: connections to port %d are refused", self.port)
+
+    async def accept(self):
+        async with self._lock:
+            if self._listener is None:
+                await self._listen()
+                log.info("listening again on port %d", self.port)
+
+    async def use_foreign_cert(self, foreign):
+        async with self._lock:
+            self.foreign_cert = bool(foreign)
+            if self._listener is not None:
+                self._unlisten()
+                await self._listen()
+            log.info("serving the %s certificate", "foreign" if foreign else "trusted")
+
+    def _ssl_context(self):
+        ctx = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
+        if self.foreign_cert:
+            ctx.load_cert_chain(self.certs.foreign_cert_file, self.certs.foreign_key_file)
+        else:
+            ctx.load_cert_chain(self.certs.cert_file, self.certs.key_file)
+        ctx.set_alpn_protocols(["http/1.1"])
+        return ctx
+
+    async def _listen(self):
+        loop = asyncio.get_running_loop()
+        self._listener = await loop.create_server(self._runner.server, self.host, self.port,
+                                                  ssl=self._ssl_context(), reuse_address=True)
+        self.port = self._listener.sockets[0].getsockname()[1]
+
+    def _unlisten(self):
+        if self._listener is not None:
+            self._listener.close()
+            self._listener = None
+
+    @web.middleware
+    async def _intake(self, request, handler):
+        """Records the request, then answers it normally or by the path's fault."""
+        body = await request.read()
+        record = self.journal.open(request, body)
+        fault = self.faults.take(request.path)
+        outcome, status = "gone", None
+        try:
+            if fault is not None and fault.delay and not await _hold(request, fault.delay):
+                log.info("%s %s: client went away before the answer", request.method,
+                         request.path)
+                raise asyncio.CancelledError()  # no one to answer (see below)
+            if fault is not None and fault.drop:
+                log.info("%s %s: connection dropped", request.method, request.path)
+                request.transport.abort()
+                outcome = "dropped"
+                # aiohttp takes a cancelled handler as a vanished client and writes nothing.
+                raise asyncio.CancelledError()
+            if fault is not None and fault.status is not None:
+                text = fault.text if fault.text is not None else _reason(fault.status)
+                response = web.Response(status=fault.status, text=text)
+            else:
+                try:
+                    response = await handler(request)
+                except web.HTTPException as e:
+                    response = e
+            outcome, status = "answered", response.status
+            log.info("%s %s: %d (%d bytes)", request.method, request.path, status, len(body))
+            return response
+        finally:
+            await self.journal.close(record, outcome, status)
+
+    def authorized(self, request):
+        if self.token is None:
+            return True
+        scheme, _, credentials = request.headers.get("Authorization", "").partition(" ")
+        return scheme.lower() == "bearer" and credentials.strip() == self.token
+
+    async def _gateway(self, request):
+        if not self.authorized(request):
+            log.warning("%s: missing or wrong bearer token", request.path)
+            return web.Response(status=401, text=DENIED_TEXT)
+        return web.Response(status=200, text=OK_TEXT, content_type="application/json")
+
+
+async def _hold(request, delay):
+    """Waits `delay` seconds; False as soon as the client has closed its connection."""
+    # aiohttp does not cancel a handler whose client is gone, so look now and then.
+    deadline = time.monotonic() + delay
+    while True:
+        left = deadline - time.monotonic()
+        if left <= 0:
+            return True
+        await asyncio.sleep(min(left, 0.05))
+        if request.transport is None or request.transport.is_closing():
+            return False
+
+
+def _reason(status):
+    try:
+        from http import HTTPStatus
+        return HTTPStatus(status).phrase
+    except ValueError:
+        return "Error %d" % status

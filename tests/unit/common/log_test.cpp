@@ -1,0 +1,126 @@
+#include "log.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Dir() {
+    static std::string dir = [] {
+        std::string d =
+            (fs::temp_directory_path() / ("logtest-" + std::to_string(::getpid()))).string();
+        fs::remove_all(d);
+        ::setenv("HALVEX_RUN_DIR", d.c_str(), 1);
+        logging::Options options;
+        options.file = "probe.log";
+        options.max = logging::info;
+        logging::Init(options);
+        return d;
+    }();
+    return dir;
+}
+
+std::vector<std::string> Lines(const fs::path& file) {
+    std::ifstream in(file);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+struct Scanner {
+    void Tick() { LOGW << "message " << 42; }
+};
+
+TEST(Log, LineLayout) {
+    fs::path file = fs::path(Dir()) / "log" / "probe.log";
+    Scanner().Tick();
+    auto lines = Lines(file);
+    ASSERT_FALSE(lines.empty());
+    std::regex layout(R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} WARN  \[\d+\] \[)"
+                      R"((\{anonymous\}::)?Scanner::Tick@\d+\] message 42$)");
+    EXPECT_TRUE(std::regex_match(lines.back(), layout)) << lines.back();
+}
+
+TEST(Log, SeverityFilterDropsDebugAndVerbose) {
+    fs::path file = fs::path(Dir()) / "log" / "probe.log";
+    LOGV << "verbose-marker";
+    LOGD << "debug-marker";
+    LOGE << "error-marker";
+    std::string all;
+    for (auto& l : Lines(file))
+        all += l + "\n";
+    EXPECT_EQ(all.find("verbose-marker"), std::string::npos);
+    EXPECT_EQ(all.find("debug-marker"), std::string::npos);
+    EXPECT_NE(all.find("ERROR ["), std::string::npos);
+    EXPECT_NE(all.find("error-marker"), std::string::npos);
+}
+
+TEST(Log, SignalPathWritesSameLayout) {
+    fs::path file = fs::path(Dir()) / "log" / "probe.log";
+    logging::WriteFromSignal(logging::error, "SignalHandler", 7, "Signal Catch : ", 15, true);
+    auto lines = Lines(file);
+    ASSERT_FALSE(lines.empty());
+    std::regex layout(
+        R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\.\d{3} ERROR \[\d+\] \[SignalHandler@7\] Signal Catch : 15$)");
+    EXPECT_TRUE(std::regex_match(lines.back(), layout)) << lines.back();
+}
+
+TEST(Log, FunctionNameReducedToClassAndMethod) {
+    EXPECT_EQ(logging::FunctionName("void BluetoothLE::RemoveSensor(const string&)"),
+              "BluetoothLE::RemoveSensor");
+    EXPECT_EQ(logging::FunctionName("int main()"), "main");
+    EXPECT_EQ(logging::FunctionName("std::map<int, std::string> Foo::Bar(int)"), "Foo::Bar");
+    EXPECT_EQ(logging::FunctionName("Node::Node(const string&)"), "Node::Node");
+    EXPECT_EQ(logging::FunctionName("BluetoothLE::Init()::<lambda(bool)>"), "BluetoothLE::Init");
+}
+
+// Runs last in this program: it fills the files.
+TEST(Log, RollsAt65536BytesAndKeepsFiveFiles) {
+    fs::path dir = fs::path(Dir()) / "log";
+    const std::string pad(100, 'x');
+    const int kLines = 6000;  // ~900 KB, far more than five files hold
+    for (int i = 0; i < kLines; ++i)
+        LOGI << "seq " << i << " " << pad;
+
+    EXPECT_FALSE(fs::exists(dir / "probe.5.log"));
+    std::vector<fs::path> files = {dir / "probe.4.log", dir / "probe.3.log", dir / "probe.2.log",
+                                   dir / "probe.1.log", dir / "probe.log"};
+    int expected = -1;
+    for (auto& f : files) {
+        ASSERT_TRUE(fs::exists(f)) << f;
+        EXPECT_LE(fs::file_size(f), 65536u) << f;
+        if (f != dir / "probe.log") {
+            EXPECT_GT(fs::file_size(f), 65536u - 300) << f << " rolled early";
+        }
+        // Oldest file first: sequence numbers run on without a gap across the files.
+        for (auto& line : Lines(f)) {
+            std::smatch m;
+            if (!std::regex_search(line, m, std::regex(R"(seq (\d+) )")))
+                continue;
+            int seq = std::stoi(m[1]);
+            if (expected >= 0) {
+                ASSERT_EQ(seq, expected) << f;
+            }
+            expected = seq + 1;
+        }
+    }
+    EXPECT_EQ(expected, kLines);
+    int count = 0;
+    for (auto& entry : fs::directory_iterator(dir)) {
+        (void)entry;
+        ++count;
+    }
+    EXPECT_EQ(count, 5);
+}
+
+}  // namespace
