@@ -1,6 +1,7 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
@@ -8,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -27,7 +29,10 @@ class Broker {
             << "listener " << port_ << " 127.0.0.1\nallow_anonymous true\n";
         Start();
     }
-    ~Broker() { Stop(); }
+    ~Broker() {
+        Stop();
+        std::filesystem::remove_all(dir_);
+    }
 
     int Port() const { return port_; }
 

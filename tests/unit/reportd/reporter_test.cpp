@@ -74,7 +74,8 @@ std::vector<std::tuple<std::string, std::string, uint32_t>> Samples(
     const std::vector<FakeCloud::Request>& reports) {
     std::vector<std::tuple<std::string, std::string, uint32_t>> out;
     for (const auto& r : reports) {
-        for (const auto& node : json::parse(r.body).at("nodes")) {
+        const json doc = json::parse(r.body);
+        for (const auto& node : doc.at("nodes")) {
             for (const auto& s : node.at("vs"))
                 out.emplace_back(node.at("id"), s.at("k"), s.at("ts"));
         }

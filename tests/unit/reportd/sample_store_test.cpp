@@ -17,7 +17,8 @@ json Sample(const std::string& k, uint32_t ts, json v = 1) {
 // The samples of a body as (id, k, ts), in body order.
 std::vector<std::tuple<std::string, std::string, uint32_t>> Samples(const std::string& body) {
     std::vector<std::tuple<std::string, std::string, uint32_t>> out;
-    for (const auto& node : json::parse(body).at("nodes")) {
+    const json doc = json::parse(body);
+    for (const auto& node : doc.at("nodes")) {
         for (const auto& s : node.at("vs")) {
             out.emplace_back(node.at("id"), s.at("k"), s.at("ts"));
         }

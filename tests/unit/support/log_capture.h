@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -32,6 +33,10 @@ class LogCapture {
             o.maxFileSize = 64u << 20;
             logging::Init(o);
             Name() = file;
+            static struct Cleanup {
+                std::string dir;
+                ~Cleanup() { std::filesystem::remove_all(dir); }
+            } cleanup{dir};
             return true;
         }();
         (void)done;
