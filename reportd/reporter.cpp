@@ -180,7 +180,9 @@ void Reporter::ReportPass() {
     if (const std::size_t dropped = store.TakeDropped()) {
         LOGW << "Sample limit reached : " << dropped << " oldest samples dropped";
     }
-    if (!internet_up.load())
+    const bool up = internet_up.load();
+    LOGV << "pass : " << store.Size() << " samples kept" << (up ? "" : ", internet down");
+    if (!up)
         return;
     SendSamples();
     if (report_running.load())
