@@ -29,10 +29,10 @@ void Sender::Start(std::chrono::seconds first) {
 }
 
 void Sender::Handler(bool aborted) {
-    if (aborted)
-        return;
-    if (!SendHeartbeat(code_))
+    if (aborted) return;
+    if (!SendHeartbeat(code_)) {
         LOGW << "heartbeat " << code_ << " not sent";
+    }
     timers_.Add(period_, [this](bool a) { Handler(a); });
 }
 

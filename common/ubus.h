@@ -13,64 +13,77 @@
 
 namespace ubus {
 
-// A bus connection and, once started, the thread that runs its event loop.
+// A bus connection and, once started, the thread that runs its event loop. The thread is
+// joined by ServerStop or the destructor, so it never outlives its object.
 class Core {
-public:
+  public:
     explicit Core(const char* socketPath = nullptr);
     Core(const Core&) = delete;
     Core& operator=(const Core&) = delete;
     virtual ~Core();
 
     bool Connected() const;
-    // Starts the event loop thread.
+    // Starts the event loop thread (once; later calls do nothing while it runs).
     void ServerStart();
-    // Ends the event loop (uloop_end) and waits for its thread.
+    // Ends the event loop (uloop_end) and waits for its thread; safe to call twice.
     void ServerStop();
 
-protected:
+  protected:
+    // Runs on the loop thread for every event the connection receives.
     virtual void OnEvent(const char* type, const char* json);
 
     std::unique_ptr<transport::Connection> ctx;
 
-private:
+  private:
     std::thread thread;
 };
 
-// Event subscriptions with one handler per event type; handlers run on the loop thread.
+// Event subscriptions with one handler per event type; handlers run on the loop thread,
+// one at a time, in arrival order. A type ending in '*' subscribes to a prefix, but its
+// handler is found by the hash of the pattern itself (as on the router), so it only runs
+// for events whose type is that exact text. On the router (uloop is process-wide) there
+// is one running Listener per process, and Register is called before ServerStart.
 class Listener : public Core {
-public:
+  public:
     using Handler = std::function<void(const char* json)>;
 
     explicit Listener(const char* socketPath = nullptr);
     ~Listener() override;
 
+    // False (and a line on stderr) when the bus refuses the subscription; false when a
+    // handler with the same key is already there (the first one stays).
     bool Register(const char* type, Handler fn);
+    // Removes the handler; its bus subscription stays and later events are dropped.
     bool Unregister(const char* type);
 
-protected:
+  protected:
     void OnEvent(const char* type, const char* json) override;
 
-private:
+  private:
     bool AddHandler(uint32_t key, Handler fn);
 
     std::map<uint32_t, Handler> handlers;
     std::mutex mutex;
 };
 
-// Synchronous method calls and event emission over a connection of its own.
+// Synchronous method calls and event emission over a connection of its own. One Sender
+// serves one thread at a time; threads calling at once each use their own.
 class Sender : public Core {
-public:
+  public:
     using Reply = std::function<void(const char* json)>;
 
     explicit Sender(int timeoutSeconds, const char* socketPath = nullptr);
 
+    // `json` must be a JSON object; false for a null type or empty text.
     bool SendEvent(const char* type, const std::string& json);
+    // Calls `method` of object `path`; `reply` runs on this thread, before Invoke returns,
+    // with the answer (not at all when the method answers with no data). Empty `args`
+    // sends an empty table.
     bool Invoke(const char* path, const char* method, const std::string& args,
                 Reply reply = nullptr);
 
-private:
+  private:
     int timeout;  // milliseconds
-    Reply callback;
 };
 
 }  // namespace ubus

@@ -14,7 +14,7 @@ using EventFn = std::function<void(const char* type, const char* json)>;
 using ReplyFn = std::function<void(const char* json)>;
 
 class Connection {
-public:
+  public:
     virtual ~Connection() = default;
 
     virtual bool Connected() const = 0;
@@ -43,5 +43,8 @@ public:
 
 // Opens a connection; `path` is the bus socket (nullptr: the default one).
 std::unique_ptr<Connection> Connect(const char* path);
+
+// The text of a ubus status as this bus words it (libubus: ubus_strerror).
+const char* StatusText(int status);
 
 }  // namespace ubus::transport

@@ -1,0 +1,226 @@
+// ubus on the router: libubus, libubox's uloop and libblobmsg_json.
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+
+extern "C" {
+#include <libubox/blobmsg_json.h>
+#include <libubox/uloop.h>
+#include <libubus.h>
+}
+
+#include "ubus_status.h"
+#include "ubus_transport.h"
+
+namespace ubus::transport {
+
+namespace {
+
+// libubus keeps process-wide state behind every context: the request buffer that
+// ubus_invoke, ubus_lookup_id and ubus_send_event build in, the table that parses
+// incoming messages, and ubus_free releases that buffer. Two connections may therefore
+// never be inside libubus at the same time; this lock makes them take turns (recursive,
+// because an event handler on the loop thread uses a Sender of its own). A call holds it
+// until its answer, so events wait meanwhile in the socket.
+std::recursive_mutex& LibubusLock() {
+    static std::recursive_mutex lock;
+    return lock;
+}
+
+// uloop is process-wide: one loop (one running Listener) per process.
+std::atomic<bool> loopRunning{false};
+
+// What ubus_connect installed, called under the lock from the loop.
+void (*ubusSocketHandler)(uloop_fd*, unsigned int) = nullptr;
+void (*ubusPendingHandler)(uloop_timeout*) = nullptr;
+
+void LockedSocketHandler(uloop_fd* fd, unsigned int events) {
+    std::lock_guard<std::recursive_mutex> lock(LibubusLock());
+    ubusSocketHandler(fd, events);
+}
+
+void LockedPendingHandler(uloop_timeout* timeout) {
+    std::lock_guard<std::recursive_mutex> lock(LibubusLock());
+    ubusPendingHandler(timeout);
+}
+
+void ConnectionLost(ubus_context* ctx) {
+    if (!ctx->sock.registered)
+        return;  // a call in progress reports it itself
+    std::fprintf(stderr, "ubus connection lost\n");
+    uloop_end();
+}
+
+void ReplyData(ubus_request* req, int, blob_attr* msg) {
+    if (msg == nullptr || req->priv == nullptr)
+        return;
+    char* text = blobmsg_format_json_with_cb(msg, true, nullptr, nullptr, -1);
+    if (text == nullptr)
+        return;
+    (*static_cast<const ReplyFn*>(req->priv))(text);
+    std::free(text);
+}
+
+class LibubusConnection final : public Connection {
+  public:
+    explicit LibubusConnection(const char* path) {
+        wake_.fd.fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        wake_.fd.cb = &LibubusConnection::Woken;
+        wake_.owner = this;
+        events_.handler.cb = &LibubusConnection::EventArrived;
+        events_.owner = this;
+        std::lock_guard<std::recursive_mutex> lock(LibubusLock());
+        // ubus_connect runs uloop_init. The loop only carries ubus: it must not take
+        // SIGCHLD and reap the daemon's children (popen, helpers) with waitpid(-1).
+        uloop_handle_sigchld = false;
+        ctx_ = ubus_connect(path);
+        if (ctx_ != nullptr)
+            ctx_->connection_lost = ConnectionLost;
+    }
+
+    ~LibubusConnection() override {
+        {
+            std::lock_guard<std::recursive_mutex> lock(LibubusLock());
+            if (ctx_ != nullptr)
+                ubus_free(ctx_);
+        }
+        blob_buf_free(&buf_);
+        if (wake_.fd.fd >= 0)
+            close(wake_.fd.fd);
+    }
+
+    bool Connected() const override { return ctx_ != nullptr; }
+
+    bool SetPayload(const std::string& json) override {
+        blob_buf_init(&buf_, 0);
+        return blobmsg_add_json_from_string(&buf_, json.c_str());
+    }
+
+    void ClearPayload() override { blob_buf_init(&buf_, 0); }
+
+    int SendEvent(const char* type) override {
+        if (ctx_ == nullptr)
+            return kStatusConnectionFailed;
+        std::lock_guard<std::recursive_mutex> lock(LibubusLock());
+        return ubus_send_event(ctx_, type, buf_.head);
+    }
+
+    int Lookup(const char* path, uint32_t& id) override {
+        if (ctx_ == nullptr)
+            return kStatusConnectionFailed;
+        std::lock_guard<std::recursive_mutex> lock(LibubusLock());
+        return ubus_lookup_id(ctx_, path, &id);
+    }
+
+    int Invoke(uint32_t id, const char* method, int timeoutMs, const ReplyFn& reply) override {
+        if (ctx_ == nullptr)
+            return kStatusConnectionFailed;
+        std::lock_guard<std::recursive_mutex> lock(LibubusLock());
+        // The request's private pointer ties the answer to this call.
+        return ubus_invoke_fd(ctx_, id, method, buf_.head, ReplyData, const_cast<ReplyFn*>(&reply),
+                              timeoutMs, -1);
+    }
+
+    int RegisterEvent(const char* pattern) override {
+        if (ctx_ == nullptr)
+            return kStatusConnectionFailed;
+        std::lock_guard<std::recursive_mutex> lock(LibubusLock());
+        return ubus_register_event_handler(ctx_, &events_.handler, pattern);
+    }
+
+    void RunLoop(const EventFn& onEvent) override {
+        if (ctx_ == nullptr)
+            return;
+        if (loopRunning.exchange(true)) {
+            std::fprintf(stderr, "ubus: uloop already runs in this process\n");
+            return;
+        }
+        {
+            std::lock_guard<std::recursive_mutex> lock(LibubusLock());
+            onEvent_ = onEvent;
+            uloop_init();
+            uloop_fd_add(&wake_.fd, ULOOP_READ);
+            // libubus' own handlers run under the lock.
+            ubusSocketHandler = ctx_->sock.cb;
+            ubusPendingHandler = ctx_->pending_timer.cb;
+            ctx_->sock.cb = LockedSocketHandler;
+            ctx_->pending_timer.cb = LockedPendingHandler;
+            uloop_fd_add(&ctx_->sock, ULOOP_READ | ULOOP_BLOCKING);
+        }
+        // EndLoop may come before or while the loop starts: the wake-up fd stays readable
+        // until the loop has seen it.
+        if (!ending_.load())
+            uloop_run();
+        {
+            std::lock_guard<std::recursive_mutex> lock(LibubusLock());
+            uloop_done();
+            onEvent_ = nullptr;
+        }
+        loopRunning.store(false);
+    }
+
+    void EndLoop() override {
+        ending_.store(true);
+        const uint64_t one = 1;
+        if (wake_.fd.fd >= 0 && write(wake_.fd.fd, &one, sizeof one) < 0) {
+            // the counter is full, so the loop wakes anyway
+        }
+    }
+
+  private:
+    struct EventRecord {
+        ubus_event_handler handler;  // first: libubus hands this address back
+        LibubusConnection* owner;
+    };
+    struct WakeRecord {
+        uloop_fd fd;  // first: uloop hands this address back
+        LibubusConnection* owner;
+    };
+
+    static void EventArrived(ubus_context*, ubus_event_handler* ev, const char* type,
+                             blob_attr* msg) {
+        auto* self = reinterpret_cast<EventRecord*>(ev)->owner;
+        // Events read while a subscription is made, before the loop runs, are dropped.
+        if (!self->onEvent_)
+            return;
+        char* text = blobmsg_format_json_with_cb(msg, true, nullptr, nullptr, -1);
+        if (text == nullptr)
+            return;
+        self->onEvent_(type, text);
+        std::free(text);
+    }
+
+    static void Woken(uloop_fd* fd, unsigned int) {
+        auto* self = reinterpret_cast<WakeRecord*>(fd)->owner;
+        uint64_t count;
+        if (read(fd->fd, &count, sizeof count) < 0) {
+            // already taken
+        }
+        if (self->ending_.load())
+            uloop_end();
+    }
+
+    ubus_context* ctx_ = nullptr;
+    blob_buf buf_{};
+    EventRecord events_{};
+    WakeRecord wake_{};
+    EventFn onEvent_;
+    std::atomic<bool> ending_{false};
+};
+
+}  // namespace
+
+std::unique_ptr<Connection> Connect(const char* path) {
+    return std::make_unique<LibubusConnection>(path);
+}
+
+const char* StatusText(int status) {
+    return ubus_strerror(status);
+}
+
+}  // namespace ubus::transport

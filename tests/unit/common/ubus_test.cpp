@@ -1,0 +1,378 @@
+// ubus classes over a private dbus-daemon, against a second process: a Python peer that
+// serves an object, emits and records events, and a C++ program that sends events.
+
+#include "ubus.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "private_bus.h"
+#include "wait_for.h"
+
+namespace {
+
+using nlohmann::json;
+using testing_support::ChildProcess;
+using testing_support::PrivateBus;
+using testing_support::WaitFor;
+using namespace std::chrono_literals;
+
+constexpr const char* kPeer = "test.peer";
+#ifdef UBUS_HOST_BUS
+constexpr bool kHostBus = true;
+#else
+constexpr bool kHostBus = false;  // built for the router's libubus
+#endif
+
+// Texts a handler receives, in arrival order.
+class Inbox {
+  public:
+    ubus::Listener::Handler Handler() {
+        return [this](const char* text) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            items_.emplace_back(text);
+        };
+    }
+    std::vector<std::string> Items() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return items_;
+    }
+    size_t Size() { return Items().size(); }
+
+  private:
+    std::mutex mutex_;
+    std::vector<std::string> items_;
+};
+
+class UbusTest : public testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        if (!kHostBus)
+            return;
+        bus_ = new PrivateBus();
+        peer_ = new ChildProcess({"/usr/bin/python3", UBUS_PEER, kPeer, "test.*"});
+        ASSERT_TRUE(peer_->WaitForLine("READY")) << "the Python peer did not start";
+    }
+    static void TearDownTestSuite() {
+        delete peer_;
+        delete bus_;
+    }
+    void SetUp() override {
+        if (!kHostBus)
+            GTEST_SKIP() << "needs the host bus transport";
+        Peer("clear");
+    }
+
+    // Calls the peer and returns its answer ("" for none); the call must succeed.
+    static std::string Peer(const char* method, const std::string& args = "") {
+        ubus::Sender sender(30);
+        std::string answer;
+        EXPECT_TRUE(sender.Invoke(kPeer, method, args, [&](const char* j) { answer = j; }))
+            << method;
+        return answer;
+    }
+    // Events the peer has heard, as [type, data] pairs, members in their order.
+    static nlohmann::ordered_json PeerEvents() {
+        return nlohmann::ordered_json::parse(Peer("events"))["events"];
+    }
+
+    static std::string Stderr() { return testing::internal::GetCapturedStderr(); }
+    static void CaptureStderr() { testing::internal::CaptureStderr(); }
+
+    static PrivateBus* bus_;
+    static ChildProcess* peer_;
+};
+
+PrivateBus* UbusTest::bus_ = nullptr;
+ChildProcess* UbusTest::peer_ = nullptr;
+
+// ---- events ----
+
+TEST_F(UbusTest, EventsFromAnotherProcessArriveInOrderWithASenderPerEvent) {
+    Inbox inbox;
+    ubus::Listener listener;
+    ASSERT_TRUE(listener.Connected());
+    listener.ServerStart();
+    // Registered while the loop already runs.
+    ASSERT_TRUE(listener.Register("test.order", inbox.Handler()));
+
+    constexpr int kCount = 300;
+    ChildProcess sender({UBUS_SEND_HELPER, "test.order", std::to_string(kCount)});
+    auto status = sender.Wait(30s);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(*status, 0);
+    // Every event must arrive although each Sender hung up right after sending.
+    ASSERT_TRUE(WaitFor([&] { return inbox.Size() == kCount; }, 10s)) << inbox.Size();
+    const auto items = inbox.Items();
+    for (int i = 0; i < kCount; ++i) {
+        EXPECT_EQ(items[i], "{\"seq\":" + std::to_string(i) + "}");
+    }
+    // The Python peer, subscribed to test.*, heard the same sequence.
+    ASSERT_TRUE(WaitFor([&] { return PeerEvents().size() == kCount; }, 10s));
+    EXPECT_EQ(PeerEvents()[kCount - 1].dump(), R"(["test.order",{"seq":299}])");
+}
+
+TEST_F(UbusTest, EventsFromThePythonPeerReachTheirHandlers) {
+    Inbox a, b;
+    ubus::Listener listener;
+    ASSERT_TRUE(listener.Register("test.a", a.Handler()));
+    ASSERT_TRUE(listener.Register("test.b", b.Handler()));
+    listener.ServerStart();
+    Peer("emit", R"({"type":"test.a","count":50})");
+    Peer("emit", R"({"type":"test.b","count":2})");
+    ASSERT_TRUE(WaitFor([&] { return a.Size() == 50 && b.Size() == 2; }));
+    EXPECT_EQ(a.Items()[49], "{\"seq\":49}");
+    EXPECT_EQ(b.Items()[0], "{\"seq\":0}");
+}
+
+TEST_F(UbusTest, SecondHandlerForATypeIsRefusedAndTheFirstKept) {
+    Inbox first, second;
+    ubus::Listener listener;
+    ASSERT_TRUE(listener.Register("test.dup", first.Handler()));
+    EXPECT_FALSE(listener.Register("test.dup", second.Handler()));
+    listener.ServerStart();
+    Peer("emit", R"({"type":"test.dup","count":3})");
+    ASSERT_TRUE(WaitFor([&] { return first.Size() == 3; }));
+    EXPECT_EQ(second.Size(), 0u);
+}
+
+TEST_F(UbusTest, EventsWithoutAHandlerAreDroppedSilently) {
+    Inbox pattern, known;
+    ubus::Listener listener;
+    // The prefix subscription lets test.wild.other in; no handler has that type's key.
+    ASSERT_TRUE(listener.Register("test.wild*", pattern.Handler()));
+    ASSERT_TRUE(listener.Register("test.wild.known", known.Handler()));
+    listener.ServerStart();
+    CaptureStderr();
+    Peer("emit", R"({"type":"test.wild.other","count":3})");
+    Peer("emit", R"({"type":"test.wild.known","count":1})");
+    const bool arrived = WaitFor([&] { return known.Size() == 1; });
+    EXPECT_EQ(Stderr(), "");
+    ASSERT_TRUE(arrived);
+    EXPECT_EQ(pattern.Size(), 0u);
+}
+
+TEST_F(UbusTest, UnregisteredTypesAreIgnored) {
+    Inbox a, b, c;
+    ubus::Listener listener;
+    ASSERT_TRUE(listener.Register("test.a", a.Handler()));
+    ASSERT_TRUE(listener.Register("test.b", b.Handler()));
+    listener.ServerStart();
+    EXPECT_TRUE(listener.Unregister("test.a"));
+    EXPECT_FALSE(listener.Unregister("test.a"));
+    Peer("emit", R"({"type":"test.a","count":1})");
+    Peer("emit", R"({"type":"test.b","count":1})");
+    ASSERT_TRUE(WaitFor([&] { return b.Size() == 1; }));
+    EXPECT_EQ(a.Size(), 0u);
+
+    // With the last handler gone the listener ignores everything until it registers again.
+    EXPECT_TRUE(listener.Unregister("test.b"));
+    Peer("emit", R"({"type":"test.b","count":1})");
+    ASSERT_TRUE(listener.Register("test.c", c.Handler()));
+    Peer("emit", R"({"type":"test.c","count":1})");
+    ASSERT_TRUE(WaitFor([&] { return c.Size() == 1; }));
+    EXPECT_EQ(b.Size(), 1u);
+}
+
+TEST_F(UbusTest, ListenerDestroyedWhileEventsArrive) {
+    auto received = std::make_shared<std::atomic<int>>(0);
+    auto listener = std::make_unique<ubus::Listener>();
+    ASSERT_TRUE(listener->Register("test.flood", [received](const char*) { ++*received; }));
+    listener->ServerStart();
+    std::thread flood([] { Peer("emit", R"({"type":"test.flood","count":3000})"); });
+    ASSERT_TRUE(WaitFor([&] { return *received > 0; }));
+    listener.reset();
+    const int atDestruction = *received;
+    flood.join();
+    EXPECT_EQ(*received, atDestruction);
+    EXPECT_LT(atDestruction, 3000);
+}
+
+TEST_F(UbusTest, AHandlerMayEndItsOwnLoop) {
+    std::atomic<int> calls{0};
+    ubus::Listener listener;
+    ASSERT_TRUE(listener.Register("test.stop", [&](const char*) {
+        ++calls;
+        listener.ServerStop();
+    }));
+    listener.ServerStart();
+    CaptureStderr();
+    Peer("emit", R"({"type":"test.stop","count":5})");
+    const bool called = WaitFor([&] { return calls > 0; });
+    listener.ServerStop();  // joins the ended loop
+    EXPECT_EQ(Stderr(), "");
+    ASSERT_TRUE(called);
+    EXPECT_EQ(calls, 1);
+}
+
+TEST_F(UbusTest, LoopEndedBeforeItStartsDoesNotHang) {
+    ubus::Listener listener;
+    listener.ServerStop();
+    listener.ServerStart();
+    listener.ServerStop();
+}
+
+// ---- payloads ----
+
+TEST_F(UbusTest, SendEventRefusesPayloadsThatAreNotJsonObjects) {
+    ubus::Sender sender(30);
+    CaptureStderr();
+    EXPECT_FALSE(sender.SendEvent("test.bad", ""));
+    EXPECT_FALSE(sender.SendEvent(nullptr, "{}"));
+    EXPECT_FALSE(sender.SendEvent("test.bad", "{broken"));
+    EXPECT_FALSE(sender.SendEvent("test.bad", "[1,2]"));
+    EXPECT_FALSE(sender.SendEvent("test.bad", "\"text\""));
+    EXPECT_EQ(Stderr(),
+              "Failed to parse message data : {broken\n"
+              "Failed to parse message data : [1,2]\n"
+              "Failed to parse message data : \"text\"\n");
+    // Only the valid event went out, compact and with its members in order.
+    EXPECT_TRUE(sender.SendEvent("test.good", "{ \"z\" : 1, \"a\" : [true, null, 1.5] }"));
+    ASSERT_TRUE(WaitFor([&] { return PeerEvents().size() == 1; }));
+    EXPECT_EQ(PeerEvents()[0].dump(), R"(["test.good",{"z":1,"a":[true,null,1.5]}])");
+}
+
+TEST_F(UbusTest, InvokeRefusesArgumentsThatAreNotJsonObjects) {
+    ubus::Sender sender(30);
+    Peer("nothing", R"({"marker":1})");
+    int replies = 0;
+    CaptureStderr();
+    EXPECT_FALSE(sender.Invoke(kPeer, "echo", "nope", [&](const char*) { ++replies; }));
+    EXPECT_FALSE(sender.Invoke(kPeer, "echo", "[1]", [&](const char*) { ++replies; }));
+    EXPECT_FALSE(sender.Invoke(kPeer, "echo", "42", [&](const char*) { ++replies; }));
+    EXPECT_EQ(Stderr(),
+              "Failed to parse args data (nope)\n"
+              "Failed to parse args data ([1])\n"
+              "Failed to parse args data (42)\n");
+    EXPECT_EQ(replies, 0);
+    EXPECT_EQ(Peer("raw"), R"({"text":"{\"marker\":1}"})");  // nothing reached the peer
+}
+
+// ---- calls ----
+
+TEST_F(UbusTest, InvokeReturnsTheAnswerToItsHandler) {
+    ubus::Sender sender(30);
+    std::string answer;
+    EXPECT_TRUE(
+        sender.Invoke(kPeer, "echo", R"({"b":1,"a":"x"})", [&](const char* j) { answer = j; }));
+    EXPECT_EQ(answer, R"({"got":{"b":1,"a":"x"}})");
+    // A method that answers with no data: true, and the handler is not called.
+    int calls = 0;
+    EXPECT_TRUE(sender.Invoke(kPeer, "nothing", "{}", [&](const char*) { ++calls; }));
+    EXPECT_EQ(calls, 0);
+    // A call without a handler on a reused Sender must not reach an earlier handler.
+    EXPECT_TRUE(sender.Invoke(kPeer, "echo", "{}"));
+    EXPECT_EQ(answer, R"({"got":{"b":1,"a":"x"}})");
+}
+
+TEST_F(UbusTest, EmptyArgumentsSendAnEmptyTable) {
+    ubus::Sender sender(30);
+    std::string answer;
+    EXPECT_TRUE(sender.Invoke(kPeer, "echo", "", [&](const char* j) { answer = j; }));
+    EXPECT_EQ(answer, R"({"got":{}})");
+    EXPECT_EQ(Peer("raw"), R"({"text":"{}"})");
+}
+
+TEST_F(UbusTest, InvokeOfAMissingObjectFailsTheLookup) {
+    ubus::Sender sender(30);
+    int calls = 0;
+    CaptureStderr();
+    EXPECT_FALSE(sender.Invoke("test.absent", "echo", "{}", [&](const char*) { ++calls; }));
+    EXPECT_FALSE(sender.Invoke("9bad..name", "echo", "{}", [&](const char*) { ++calls; }));
+    EXPECT_EQ(Stderr(), "lookup_id\nlookup_id\n");
+    EXPECT_EQ(calls, 0);
+}
+
+TEST_F(UbusTest, FailedCallsReportTheStatusText) {
+    ubus::Sender sender(30);
+    int calls = 0;
+    auto handler = [&](const char*) { ++calls; };
+    CaptureStderr();
+    EXPECT_FALSE(sender.Invoke(kPeer, "fail", "{\"k\":1}", handler));
+    EXPECT_FALSE(sender.Invoke(kPeer, "nosuch", "", handler));
+    EXPECT_FALSE(sender.Invoke(kPeer, "list", "", handler));  // answer not an object
+    EXPECT_EQ(Stderr(),
+              "invoke Invalid argument p:test.peer m:fail arg:{\"k\":1}\n"
+              "invoke Method not found p:test.peer m:nosuch arg:\n"
+              "invoke Parsing message data failed p:test.peer m:list arg:\n");
+    EXPECT_EQ(calls, 0);
+}
+
+TEST_F(UbusTest, CallWithoutAnAnswerTimesOut) {
+    ubus::Sender sender(1);
+    int calls = 0;
+    CaptureStderr();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(sender.Invoke(kPeer, "never", "", [&](const char*) { ++calls; }));
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(Stderr(), "invoke Request timed out p:test.peer m:never arg:\n");
+    EXPECT_EQ(calls, 0);
+    EXPECT_GE(took, 900ms);
+    EXPECT_LT(took, 5s);
+}
+
+TEST_F(UbusTest, ConcurrentCallsEachGetTheirOwnAnswer) {
+    constexpr int kThreads = 8;
+    constexpr int kRounds = 10;
+    std::atomic<int> wrong{0}, failed{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < kRounds; ++round) {
+                ubus::Sender sender(30);
+                const int n = t * 100 + round;
+                int got = -1;
+                const std::string args = R"({"n":)" + std::to_string(n) + R"(,"delay":0.01})";
+                if (!sender.Invoke(kPeer, "echo", args, [&](const char* j) {
+                        got = json::parse(j)["got"]["n"].get<int>();
+                    })) {
+                    ++failed;
+                }
+                if (got != n)
+                    ++wrong;
+            }
+        });
+    }
+    for (auto& th : threads)
+        th.join();
+    EXPECT_EQ(failed, 0);
+    EXPECT_EQ(wrong, 0);
+}
+
+// ---- addresses ----
+
+TEST_F(UbusTest, SocketPathOverridesTheEnvironment) {
+    // A plain path is a unix socket path.
+    ubus::Sender sender(30, (bus_->Dir() + "/bus").c_str());
+    ASSERT_TRUE(sender.Connected());
+    EXPECT_TRUE(sender.Invoke(kPeer, "nothing", ""));
+    ubus::Sender full(30, bus_->Address().c_str());
+    EXPECT_TRUE(full.Invoke(kPeer, "nothing", ""));
+}
+
+TEST_F(UbusTest, WithoutABusEveryCallFails) {
+    const std::string nowhere = bus_->Dir() + "/missing.sock";
+    ubus::Listener listener(nowhere.c_str());
+    ubus::Sender sender(30, nowhere.c_str());
+    EXPECT_FALSE(listener.Connected());
+    EXPECT_FALSE(sender.Connected());
+    int calls = 0;
+    CaptureStderr();
+    EXPECT_FALSE(listener.Register("test.a", [&](const char*) { ++calls; }));
+    EXPECT_FALSE(sender.Invoke(kPeer, "echo", "{}", [&](const char*) { ++calls; }));
+    EXPECT_FALSE(sender.SendEvent("test.a", "{}"));
+    EXPECT_EQ(Stderr(), "Register Failed : Connection failed\nlookup_id\n");
+    listener.ServerStart();
+    listener.ServerStop();
+    EXPECT_EQ(calls, 0);
+}
+
+}  // namespace
