@@ -81,8 +81,8 @@ def test_wrong_token_is_refused_and_the_samples_are_kept(forwarders, cloud):
     gw.wait_log("reportd", "Server Error ( 401 ) : Access denied")
     gw.wait_passes(2)
     # The server takes the old token again (as after a renewal): the kept sample goes out.
-    cloud.set_token("stale-token")
     mark = cloud.mark()
+    cloud.set_token("stale-token")
     gw.reading("AABBCCDDEEFF", "SD", {"ts": 2, "v": 2})
     wait_for(lambda: len(delivered(cloud.received(REPORT, since=mark))) >= 2, 10,
              what="kept and new sample delivered")
