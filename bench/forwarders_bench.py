@@ -165,6 +165,10 @@ def main():
         print("reportd with %d kept samples: RSS %d KiB -> %d KiB (private %d -> %d), "
               "%.0f bytes/sample" % (k, before, after, before_private, after_private,
                                      (after_private - before_private) * 1024.0 / k))
+        for name, proc in procs.items():
+            t = time.monotonic()
+            code = proc.stop()
+            print("%-8s SIGTERM -> exit %d in %.0f ms" % (name, code, (time.monotonic() - t) * 1000))
     finally:
         rig.stop_all()
         for p in buses:

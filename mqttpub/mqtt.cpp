@@ -91,13 +91,21 @@ bool MQTT::Connect(const std::string& host, const int& port) {
         LOGV << "Already connected..";
         return true;
     }
+    if (library_retries_) {
+        // A second connect_async would race the network thread's own reconnect.
+        LOGV << "Connecting..";
+        return true;
+    }
     LOGV << host << ":" << port;
     reconnect_tried_.store(false);
     const int rc = connect_async(host.c_str(), port, kKeepAlive);
     if (rc != MOSQ_ERR_SUCCESS) {
         LOGE << "MQTT Connect Error : " << mosqpp::strerror(rc);
+        // Once host and port are taken, the network thread keeps trying by itself.
+        library_retries_ = rc == MOSQ_ERR_ERRNO || rc == MOSQ_ERR_EAI;
         return false;
     }
+    library_retries_ = true;
     return true;
 }
 

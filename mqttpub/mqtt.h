@@ -65,5 +65,6 @@ class MQTT : public mosqpp::mosquittopp {
 
     std::atomic<bool> reconnect_tried_{false};  // one immediate retry per refused Connect
     std::atomic<uint64_t> connections_{0};
-    std::size_t lost_ = 0;  // readings the library refused since the last accepted one
+    std::size_t lost_ = 0;          // readings the library refused since the last accepted one
+    bool library_retries_ = false;  // connect_async has handed the broker to the network thread
 };
