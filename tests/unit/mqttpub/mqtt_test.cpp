@@ -105,15 +105,6 @@ TEST_F(MqttTest, ReadingArrivesOnItsTopicWithSortedKeysQos0NotRetained) {
     EXPECT_FALSE(m.retain);
 }
 
-TEST_F(MqttTest, ReadingsBeforeTheFirstInternetUpAreLost) {
-    Event("sensor", R"({"device_id":"A","sensor_type":"AT","data":{"ts":1}})");
-    InternetUp();
-    ASSERT_TRUE(WaitFor([&] { return mqtt->Connected(); }));
-    Event("sensor", R"({"device_id":"A","sensor_type":"AT","data":{"ts":2}})");
-    ASSERT_TRUE(WaitFor([&] { return subscriber->Messages().size() == 1; }));
-    EXPECT_EQ(subscriber->Messages()[0].payload, R"({"ts":2})");
-}
-
 TEST_F(MqttTest, SecondInternetUpWhileConnectedMakesNoSecondConnection) {
     LogCapture log;
     InternetUp();

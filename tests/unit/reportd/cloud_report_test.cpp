@@ -77,12 +77,4 @@ TEST_F(CloudReportTest, FailuresAreLoggedWithTheirCauses) {
     EXPECT_TRUE(log.Contains("( 60 ) : SSL peer certificate"));
 }
 
-TEST_F(CloudReportTest, SuccessLogsNothingAboveVerbose) {
-    LogCapture log;
-    ReportSensorData("u", "t", "b", Answer(200, "ok"));
-    ReportHeartBeat("u", "t", "b", Answer(200, "ok"));
-    EXPECT_EQ(log.Count("ERROR"), 0u);
-    EXPECT_EQ(log.Count("WARN"), 0u);
-}
-
 }  // namespace

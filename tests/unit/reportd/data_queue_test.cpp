@@ -78,12 +78,4 @@ TEST_F(DataQueueTest, BadSamplesAreDroppedWithAnErrorAndChangeNothing) {
     EXPECT_EQ(log.Count("ERROR"), 4u) << log.Since();
 }
 
-TEST_F(DataQueueTest, KeptSampleIsCompactWithSortedKeys) {
-    DataQueue q("PM_2_5");
-    json sample = json::parse(R"({"v":35,"ts":1700000000,"k":"PM_2_5"})");
-    ASSERT_TRUE(q.UpdateQueue(sample, 7));
-    EXPECT_EQ(q.queue.front().text, R"({"k":"PM_2_5","ts":1700000000,"v":35})");
-    EXPECT_EQ(q.queue.front().seq, 7u);
-}
-
 }  // namespace
