@@ -1,0 +1,185 @@
+#include "mqtt.h"
+
+#include <chrono>
+
+#include "log.h"
+#include "manager_event.h"
+#include "mqtt_message.h"
+#include "sensor_event.h"
+#include "skeleton.h"
+
+namespace {
+
+constexpr auto kLoopSleep = std::chrono::milliseconds(100);
+constexpr auto kHeartbeatPeriod = std::chrono::seconds(5);
+constexpr int kKeepAlive = 60;
+
+std::unique_ptr<NVRAM> LoadSettings() {
+    auto nvram = std::make_unique<NVRAM>();
+    nvram->LoadMQTTParams();
+    return nvram;
+}
+
+}  // namespace
+
+MQTT::MQTT() : MQTT(LoadSettings()) {}
+
+MQTT::MQTT(std::unique_ptr<NVRAM> nvram)
+    : mosqpp::mosquittopp(nullptr, true),
+      nvram_(std::move(nvram)),
+      listener_(std::make_unique<ubus::Listener>()),
+      timers_(std::make_unique<timer::TimerQueue>()),
+      heartbeat_(*timers_, heartbeat::kMqttpub, kHeartbeatPeriod) {}
+
+MQTT::~MQTT() {
+    timers_.reset();
+}
+
+bool MQTT::StartNetwork() {
+    mosqpp::lib_init();
+    const int rc = loop_start();
+    if (rc != MOSQ_ERR_SUCCESS) {
+        LOGE << "MQTT Error : " << mosqpp::strerror(rc);
+        return false;
+    }
+    return true;
+}
+
+void MQTT::StopNetwork() {
+    // Also ends the library's reconnect attempts when there is no connection.
+    disconnect();
+    loop_stop(false);
+    mosqpp::lib_cleanup();
+}
+
+void MQTT::Subscribe() {
+    listener_->Register("brelix.sensor",
+                        [this](const char* json) { ProcessUBUSSensorHandler(json); });
+    listener_->Register("brelix.manager",
+                        [this](const char* json) { ProcessUBUSManagerHandler(json); });
+    listener_->ServerStart();
+}
+
+void MQTT::Unsubscribe() {
+    listener_->Unregister("brelix.sensor");
+    listener_->Unregister("brelix.manager");
+    listener_->ServerStop();
+}
+
+void MQTT::Run() {
+    if (!StartNetwork())
+        return;
+    try {
+        Subscribe();
+        heartbeat_.Start(std::chrono::seconds(0));
+        while (running_.load()) {
+            while (running_.load() && MessageHandler()) {
+            }
+            skeleton::Sleep(kLoopSleep);
+        }
+    } catch (const std::exception& e) {
+        LOGE << e.what();
+        running_.store(false);
+    }
+    timers_->CancelAll();
+    Unsubscribe();
+    StopNetwork();
+}
+
+bool MQTT::Connect(const std::string& host, const int& port) {
+    if (connected_.load()) {
+        LOGV << "Already connected..";
+        return true;
+    }
+    if (library_retries_) {
+        // A second connect_async would race the network thread's own reconnect.
+        LOGV << "Connecting..";
+        return true;
+    }
+    LOGV << host << ":" << port;
+    reconnect_tried_.store(false);
+    const int rc = connect_async(host.c_str(), port, kKeepAlive);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        LOGE << "MQTT Connect Error : " << mosqpp::strerror(rc);
+        // Once host and port are taken, the network thread keeps trying by itself.
+        library_retries_ = rc == MOSQ_ERR_ERRNO || rc == MOSQ_ERR_EAI;
+        return false;
+    }
+    library_retries_ = true;
+    return true;
+}
+
+bool MQTT::Publish(const std::string& topic, const std::string& payload, int qos) {
+    LOGV << payload;
+    const int rc = publish(nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(),
+                           qos, false);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        // One line per outage, not one per reading.
+        if (lost_++ == 0) {
+            LOGW << "Publish Error : " << mosqpp::strerror(rc);
+        }
+        return false;
+    }
+    if (lost_ > 0) {
+        LOGW << lost_ << " readings lost while the broker was unreachable";
+        lost_ = 0;
+    }
+    return true;
+}
+
+void MQTT::on_connect(int rc) {
+    if (rc != 0) {
+        LOGI << "Connection Failed : " << mosqpp::connack_string(rc);
+        connected_.store(false);
+        // Once; after that the library's own retries take over.
+        if (!reconnect_tried_.exchange(true))
+            reconnect();
+        return;
+    }
+    LOGV << "Connection Success";
+    connections_.fetch_add(1);
+    connected_.store(true);
+}
+
+void MQTT::on_disconnect(int) {
+    LOGI << "Disconnected from Host";
+    connected_.store(false);
+}
+
+void MQTT::on_publish(int mid) {
+    LOGV << "mid : " << mid;
+}
+
+void MQTT::ProcessUBUSSensorHandler(const char* json) {
+    auto event = ParseSensorEvent(json);
+    if (event)
+        queue_.Push(mailbox::Make<SensorEvent>(kSensorReading, std::move(*event)));
+}
+
+void MQTT::ProcessUBUSManagerHandler(const char* json) {
+    for (int32_t code : ParseManagerEvent(json))
+        queue_.Push(mailbox::Message(code));
+}
+
+bool MQTT::MessageHandler() {
+    mailbox::Message msg;
+    if (!queue_.TryPop(msg))
+        return false;
+    switch (msg.code) {
+        case mailbox::kWlanDisconnected:
+        case mailbox::kInternetDisconnected:
+            LOGV << msg.code;
+            break;
+        case mailbox::kInternetConnected:
+            LOGV << msg.code;
+            Connect(nvram_->mqtt_host, nvram_->mqtt_port);
+            break;
+        case kSensorReading:
+            if (auto m = BuildMqttMessage(*msg.As<SensorEvent>()))
+                Publish(m->topic, m->payload, 0);
+            break;
+        default:
+            break;
+    }
+    return true;
+}

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <mosquittopp.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "heartbeat.h"
+#include "mailbox.h"
+#include "nvram.h"
+#include "thread_safe_queue.h"
+#include "timer_queue.h"
+#include "ubus.h"
+
+// mqttpub's main object: publishes every "brelix.sensor" reading to the broker of the "mqtt"
+// settings, connecting when the supervisor reports the internet up.
+class MQTT : public mosqpp::mosquittopp {
+  public:
+    static constexpr int32_t kSensorReading = 3007;
+
+    // Loads the "mqtt" settings.
+    MQTT();
+    // Given settings (tests).
+    explicit MQTT(std::unique_ptr<NVRAM> nvram);
+    ~MQTT() override;
+
+    void Run();
+    // Safe from a signal handler.
+    void Stop() { running_.store(false); }
+
+    // The library's network thread; Run starts and stops it around its loop.
+    bool StartNetwork();
+    void StopNetwork();
+
+    bool Connect(const std::string& host, const int& port);
+    bool Publish(const std::string& topic, const std::string& payload, int qos);
+
+    void ProcessUBUSSensorHandler(const char* json);
+    void ProcessUBUSManagerHandler(const char* json);
+    // Handles one queued message; false when there was none.
+    bool MessageHandler();
+
+    bool Connected() const { return connected_.load(); }
+    // Successful connections so far.
+    uint64_t Connections() const { return connections_.load(); }
+
+    void on_connect(int rc) override;
+    void on_disconnect(int rc) override;
+    void on_publish(int mid) override;
+
+  private:
+    void Subscribe();
+    void Unsubscribe();
+
+    std::atomic<bool> connected_{false};
+    std::atomic<bool> running_{true};  // true from the start: a stop may come before Run
+    queue::ThreadSafeQueue<mailbox::Message> queue_;
+    std::unique_ptr<NVRAM> nvram_;
+    std::unique_ptr<ubus::Listener> listener_;
+    std::unique_ptr<timer::TimerQueue> timers_;
+    heartbeat::Sender heartbeat_;
+
+    std::atomic<bool> reconnect_tried_{false};  // one immediate retry per refused Connect
+    std::atomic<uint64_t> connections_{0};
+    std::size_t lost_ = 0;          // readings the library refused since the last accepted one
+    bool library_retries_ = false;  // connect_async has handed the broker to the network thread
+};

@@ -1,0 +1,78 @@
+#include "cloud_report.h"
+
+#include <cstdio>
+
+#include "log.h"
+
+namespace {
+
+std::string Format(const char* fmt, int code, const std::string& text) {
+    const int n = std::snprintf(nullptr, 0, fmt, code, text.c_str());
+    std::string out(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
+    std::snprintf(out.data(), out.size() + 1, fmt, code, text.c_str());
+    return out;
+}
+
+http::Response Post(const std::string& target, const std::string& token, const std::string& body,
+                    const PostFn& post) {
+    const std::vector<std::string> headers = {
+        "cache-control: no-cache",
+        "Content-Type: application/json",
+        "Authorization: Bearer " + token,
+    };
+    return post(target, headers, body);
+}
+
+// The log lines for an answer that is not a success.
+void LogFailure(const http::Response& r) {
+    if (r.code >= 400) {
+        LOGE << Format("Server Error ( %d ) : %s", r.code, r.text);
+    } else if (r.code == 6) {
+        LOGW << "Couldn't resolve host.";
+    } else if (r.code == 7) {
+        LOGW << "Failed to connect() to host.";
+    } else if (r.code < 100) {
+        // Time-outs, TLS failures (an unknown CA) and the like: say which.
+        LOGE << Format("Request Error ( %d ) : %s", r.code, r.text);
+    } else {
+        LOGW << "Unexpected answer ( " << r.code << " )";
+    }
+}
+
+}  // namespace
+
+Delivery ClassifyResponse(int code) {
+    if (code >= 200 && code <= 299)
+        return Delivery::kDelivered;
+    switch (code) {
+        case 401:  // the token may be renewed
+        case 403:
+        case 408:
+        case 429:
+            return Delivery::kRetry;
+    }
+    if (code >= 400 && code <= 499)
+        return Delivery::kRefused;
+    return Delivery::kRetry;
+}
+
+Delivery ReportSensorData(const std::string& url, const std::string& token, const std::string& body,
+                          const PostFn& post) {
+    const http::Response r = Post(url + "/gateways/report", token, body, post);
+    const Delivery d = ClassifyResponse(r.code);
+    if (d == Delivery::kDelivered) {
+        LOGV << r.text;
+    } else {
+        LogFailure(r);
+    }
+    return d;
+}
+
+Delivery ReportHeartBeat(const std::string& url, const std::string& token, const std::string& body,
+                         const PostFn& post) {
+    const http::Response r = Post(url + "/gateways/hb", token, body, post);
+    const Delivery d = ClassifyResponse(r.code);
+    if (d != Delivery::kDelivered)
+        LogFailure(r);
+    return d;
+}

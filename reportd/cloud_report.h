@@ -1,0 +1,26 @@
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "http_post.h"
+
+// What became of one POST, and so of the samples or ids in it.
+enum class Delivery {
+    kDelivered,  // 2xx: the server has them
+    kRetry,      // not taken (no answer, time-out, 5xx, 401, 403, 408, 429, ...): send again
+    kRefused,    // any other 4xx: the server will never take this content
+};
+
+Delivery ClassifyResponse(int code);
+
+// One POST: (url, headers, body) -> answer. HttpPost with the daemon's TLS settings, or a fake.
+using PostFn = std::function<http::Response(
+    const std::string& url, const std::vector<std::string>& headers, const std::string& body)>;
+
+// POST url + "/gateways/report" and url + "/gateways/hb" with the bearer token; log the outcome.
+Delivery ReportSensorData(const std::string& url, const std::string& token, const std::string& body,
+                          const PostFn& post);
+Delivery ReportHeartBeat(const std::string& url, const std::string& token, const std::string& body,
+                         const PostFn& post);

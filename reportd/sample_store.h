@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "data_queue.h"
+#include "report_batch.h"
+
+// The samples waiting for the cloud: one queue per device and sensor type, and a bound on the
+// total so that a long outage cannot use up the router's memory (the oldest go first).
+class SampleStore {
+  public:
+    explicit SampleStore(std::size_t maxSamples) : max_samples_(maxSamples) {}
+    virtual ~SampleStore() = default;
+
+    // Keeps `sample` ("data" with "k" set) subject to its queue's rate limit.
+    bool Add(const std::string& device_id, const std::string& sensor_type,
+             const nlohmann::json& sample);
+
+    // Takes the oldest samples, at most `maxSamples` and about `maxBytes` of body (always at
+    // least one sample when there is any).
+    ReportBatch Collect(std::size_t maxSamples, std::size_t maxBytes);
+    // Puts a batch whose POST failed back in front of the newer samples.
+    void Restore(ReportBatch batch);
+
+    std::size_t Size() const;
+    // Samples dropped by the bound since the last call.
+    std::size_t TakeDropped();
+
+  private:
+    // Caller holds mutex_.
+    std::shared_ptr<DataQueue> GetDataQueue(const std::string& device_id,
+                                            const std::string& sensor_type, std::size_t* index);
+    void EnforceBound();
+
+    const std::size_t max_samples_;
+    mutable std::mutex queues_mutex_;
+    std::unordered_map<std::string, std::vector<std::shared_ptr<DataQueue>>> queues_;
+    std::size_t size_ = 0;
+    std::size_t dropped_ = 0;
+    uint64_t next_seq_ = 0;
+};

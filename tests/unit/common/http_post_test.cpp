@@ -1,0 +1,169 @@
+#include "http_post.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "wait_for.h"
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace {
+
+// A plain HTTP/1.1 server on a loopback port that answers each request with a fixed status,
+// or never answers.
+class TinyServer {
+  public:
+    TinyServer(int status, std::string body, bool answer = true)
+        : status_(status), body_(std::move(body)), answer_(answer) {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        socklen_t len = sizeof addr;
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+        port_ = ntohs(addr.sin_port);
+        listen(fd_, 4);
+        thread_ = std::thread([this] { Serve(); });
+    }
+    ~TinyServer() {
+        stop_ = true;
+        thread_.join();
+        close(fd_);
+    }
+
+    std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/path"; }
+    std::string Request() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return request_;
+    }
+
+  private:
+    bool Readable(int fd) {
+        pollfd p{fd, POLLIN, 0};
+        return poll(&p, 1, 20) > 0;
+    }
+
+    void Serve() {
+        while (!stop_) {
+            if (!Readable(fd_))
+                continue;
+            int c = accept(fd_, nullptr, nullptr);
+            std::string in;
+            char buf[4096];
+            while (!stop_) {
+                if (!Readable(c))
+                    continue;
+                ssize_t n = read(c, buf, sizeof buf);
+                if (n <= 0)
+                    break;
+                in.append(buf, static_cast<std::size_t>(n));
+                auto end = in.find("\r\n\r\n");
+                if (end == std::string::npos)
+                    continue;
+                auto cl = in.find("Content-Length: ");
+                std::size_t want = cl == std::string::npos ? 0 : std::stoul(in.substr(cl + 16));
+                if (in.size() >= end + 4 + want)
+                    break;
+            }
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                request_ = in;
+            }
+            if (answer_) {
+                std::string out = "HTTP/1.1 " + std::to_string(status_) +
+                                  " X\r\nContent-Length: " + std::to_string(body_.size()) +
+                                  "\r\nConnection: close\r\n\r\n" + body_;
+                (void)!write(c, out.data(), out.size());
+            } else {
+                while (!stop_)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+            close(c);
+        }
+    }
+
+    int status_;
+    std::string body_;
+    bool answer_;
+    int fd_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+    std::mutex mutex_;
+    std::string request_;
+};
+
+TEST(HttpPostTest, PostsBodyWithHeadersInOrderAndReturnsStatusAndText) {
+    TinyServer server(201, "created");
+    auto r = http::HttpPost(
+        server.Url(),
+        {"cache-control: no-cache", "Content-Type: application/json", "Authorization: Bearer t0k"},
+        R"({"a":1})");
+    EXPECT_EQ(r.code, 201);
+    EXPECT_EQ(r.text, "created");
+    const std::string req = server.Request();
+    EXPECT_EQ(req.rfind("POST /path HTTP/1.1\r\n", 0), 0u) << req;
+    const auto a = req.find("cache-control: no-cache\r\n");
+    const auto b = req.find("Content-Type: application/json\r\n");
+    const auto c = req.find("Authorization: Bearer t0k\r\n");
+    ASSERT_NE(a, std::string::npos);
+    EXPECT_LT(a, b);
+    EXPECT_LT(b, c);
+    EXPECT_NE(c, std::string::npos);
+    EXPECT_EQ(req.substr(req.size() - 7), R"({"a":1})");
+}
+
+TEST(HttpPostTest, ServerErrorsComeBackAsTheirStatus) {
+    TinyServer server(503, "later");
+    auto r = http::HttpPost(server.Url(), {}, "x");
+    EXPECT_EQ(r.code, 503);
+    EXPECT_EQ(r.text, "later");
+}
+
+TEST(HttpPostTest, RefusedConnectionIsLibcurlCodeSeven) {
+    int port;
+    {
+        TinyServer gone(200, "");
+        port = std::stoi(gone.Url().substr(17));
+    }
+    auto r = http::HttpPost("http://127.0.0.1:" + std::to_string(port) + "/", {}, "x");
+    EXPECT_EQ(r.code, 7);
+    EXPECT_FALSE(r.text.empty());
+}
+
+TEST(HttpPostTest, SilentServerTimesOut) {
+    TinyServer server(200, "", false);
+    http::PostOptions o;
+    o.timeout_seconds = 1;
+    auto r = http::HttpPost(server.Url(), {}, "x", o);
+    EXPECT_EQ(r.code, 28);
+}
+
+TEST(HttpPostTest, ClearingKeepGoingAbandonsTheExchange) {
+    TinyServer server(200, "", false);
+    std::atomic<bool> keepGoing{true};
+    http::PostOptions o;
+    o.keep_going = &keepGoing;
+    // Stop once the request is on the server, as a shutdown during a slow POST would.
+    std::thread stopper([&] {
+        testing_support::WaitFor([&] { return !server.Request().empty(); });
+        keepGoing = false;
+    });
+    const auto start = std::chrono::steady_clock::now();
+    auto r = http::HttpPost(server.Url(), {}, "x", o);
+    stopper.join();
+    EXPECT_EQ(r.code, 42);  // aborted by callback, long before the 30 s time-out
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2500));
+}
+
+}  // namespace

@@ -1,0 +1,171 @@
+#include "mqtt.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+#include "broker.h"
+#include "log_capture.h"
+#include "wait_for.h"
+
+using testing_support::Broker;
+using testing_support::LogCapture;
+using testing_support::WaitFor;
+
+namespace {
+
+// A second client that records what the broker delivers on "brelix/#".
+class Subscriber : public mosqpp::mosquittopp {
+  public:
+    struct Received {
+        std::string topic;
+        std::string payload;
+        int qos;
+        bool retain;
+    };
+
+    explicit Subscriber(int port) : mosqpp::mosquittopp(nullptr, true) {
+        loop_start();
+        connect_async("127.0.0.1", port, 60);
+    }
+    ~Subscriber() override {
+        disconnect();
+        loop_stop(false);
+    }
+
+    void on_connect(int rc) override {
+        if (rc == 0)
+            subscribe(nullptr, "brelix/#", 0);
+    }
+    void on_subscribe(int, int, const int*) override { subscribed_ = true; }
+    void on_message(const mosquitto_message* m) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        received_.push_back({m->topic,
+                             std::string(static_cast<const char*>(m->payload),
+                                         static_cast<std::size_t>(m->payloadlen)),
+                             m->qos, m->retain});
+    }
+
+    bool Subscribed() const { return subscribed_; }
+    std::vector<Received> Messages() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return received_;
+    }
+
+  private:
+    std::atomic<bool> subscribed_{false};
+    std::mutex mutex_;
+    std::vector<Received> received_;
+};
+
+class MqttTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        LogCapture::Init("mqttpub_test.log");
+        mosqpp::lib_init();
+        auto nvram = std::make_unique<NVRAM>();
+        nvram->mqtt_host = "127.0.0.1";
+        nvram->mqtt_port = broker.Port();
+        mqtt = std::make_unique<MQTT>(std::move(nvram));
+        ASSERT_TRUE(mqtt->StartNetwork());
+        subscriber = std::make_unique<Subscriber>(broker.Port());
+        ASSERT_TRUE(WaitFor([&] { return subscriber->Subscribed(); }));
+    }
+    void TearDown() override {
+        mqtt->StopNetwork();
+        subscriber.reset();
+    }
+
+    void Event(const char* handler, const std::string& text) {
+        if (std::string(handler) == "sensor") {
+            mqtt->ProcessUBUSSensorHandler(text.c_str());
+        } else {
+            mqtt->ProcessUBUSManagerHandler(text.c_str());
+        }
+        while (mqtt->MessageHandler()) {
+        }
+    }
+    void InternetUp() { Event("manager", R"({"evt":{"internet":"up"}})"); }
+
+    Broker broker;
+    std::unique_ptr<MQTT> mqtt;
+    std::unique_ptr<Subscriber> subscriber;
+};
+
+TEST_F(MqttTest, ReadingArrivesOnItsTopicWithSortedKeysQos0NotRetained) {
+    InternetUp();
+    ASSERT_TRUE(WaitFor([&] { return mqtt->Connected(); }));
+    Event("sensor",
+          R"({"device_id":"AABBCCDDEEFF","sensor_type":"AT","data":{"v":21,"ts":1700000000}})");
+    ASSERT_TRUE(WaitFor([&] { return subscriber->Messages().size() == 1; }));
+    auto m = subscriber->Messages()[0];
+    EXPECT_EQ(m.topic, "brelix/AABBCCDDEEFF/AT");
+    EXPECT_EQ(m.payload, R"({"ts":1700000000,"v":21})");
+    EXPECT_EQ(m.qos, 0);
+    EXPECT_FALSE(m.retain);
+}
+
+TEST_F(MqttTest, SecondInternetUpWhileConnectedMakesNoSecondConnection) {
+    LogCapture log;
+    InternetUp();
+    ASSERT_TRUE(WaitFor([&] { return mqtt->Connected(); }));
+    InternetUp();
+    EXPECT_EQ(log.Count("Already connected.."), 1u);
+    EXPECT_EQ(mqtt->Connections(), 1u);
+}
+
+TEST_F(MqttTest, InternetDownAndWlanReportsDoNotDisconnect) {
+    InternetUp();
+    ASSERT_TRUE(WaitFor([&] { return mqtt->Connected(); }));
+    Event("manager", R"({"evt":{"internet":"down","wlan":"down"}})");
+    Event("sensor", R"({"device_id":"A","sensor_type":"AT","data":{"ts":3}})");
+    ASSERT_TRUE(WaitFor([&] { return subscriber->Messages().size() == 1; }));
+    EXPECT_TRUE(mqtt->Connected());
+}
+
+TEST_F(MqttTest, PublishingResumesAfterTheBrokerRestarts) {
+    InternetUp();
+    ASSERT_TRUE(WaitFor([&] { return mqtt->Connected(); }));
+    broker.Stop();
+    ASSERT_TRUE(WaitFor([&] { return !mqtt->Connected(); }));
+    LogCapture log;
+    Event("sensor", R"({"device_id":"A","sensor_type":"AT","data":{"ts":4}})");  // lost
+    broker.Start();
+    ASSERT_TRUE(WaitFor([&] { return mqtt->Connected(); }, std::chrono::seconds(10)));
+    subscriber = std::make_unique<Subscriber>(broker.Port());
+    ASSERT_TRUE(WaitFor([&] { return subscriber->Subscribed(); }));
+    Event("sensor", R"({"device_id":"A","sensor_type":"AT","data":{"ts":5}})");
+    ASSERT_TRUE(WaitFor([&] { return subscriber->Messages().size() == 1; }));
+    EXPECT_EQ(subscriber->Messages()[0].payload, R"({"ts":5})");
+    EXPECT_EQ(mqtt->Connections(), 2u);
+    EXPECT_TRUE(log.Contains("1 readings lost")) << log.Since();
+}
+
+TEST_F(MqttTest, BrokerDownAtFirstInternetUpIsReachedLaterByTheLibraryAlone) {
+    broker.Stop();
+    LogCapture log;
+    InternetUp();
+    // Later reports leave the retrying to the network thread.
+    InternetUp();
+    InternetUp();
+    EXPECT_EQ(log.Count("Connecting.."), 2u) << log.Since();
+    broker.Start();
+    ASSERT_TRUE(WaitFor([&] { return mqtt->Connected(); }, std::chrono::seconds(10)));
+    EXPECT_EQ(mqtt->Connections(), 1u);
+}
+
+TEST_F(MqttTest, MalformedReadingIsDroppedAndTheNextOneStillGoesOut) {
+    InternetUp();
+    ASSERT_TRUE(WaitFor([&] { return mqtt->Connected(); }));
+    LogCapture log;
+    Event("sensor", R"({"device_id":"A","data":{"ts":1}})");
+    Event("sensor", R"({"device_id":"A","sensor_type":"AT","data":5})");
+    Event("sensor", R"({"device_id":"A/B","sensor_type":"AT","data":{}})");
+    Event("manager", R"({"evt":{"internet":0}})");
+    EXPECT_EQ(log.Count("ERROR"), 4u) << log.Since();
+    Event("sensor", R"({"device_id":"A","sensor_type":"AT","data":{"ts":6}})");
+    ASSERT_TRUE(WaitFor([&] { return subscriber->Messages().size() == 1; }));
+    EXPECT_EQ(subscriber->Messages()[0].topic, "brelix/A/AT");
+}
+
+}  // namespace

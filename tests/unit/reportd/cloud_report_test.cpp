@@ -1,0 +1,80 @@
+#include "cloud_report.h"
+
+#include <gtest/gtest.h>
+
+#include "log_capture.h"
+
+using testing_support::LogCapture;
+
+namespace {
+
+struct Recorded {
+    std::string url;
+    std::vector<std::string> headers;
+    std::string body;
+};
+
+PostFn Answer(int code, std::string text, Recorded* seen = nullptr) {
+    return [=](const std::string& url, const std::vector<std::string>& headers,
+               const std::string& body) {
+        if (seen != nullptr)
+            *seen = Recorded{url, headers, body};
+        return http::Response{code, text};
+    };
+}
+
+class CloudReportTest : public ::testing::Test {
+  protected:
+    void SetUp() override { LogCapture::Init("reportd_test.log"); }
+};
+
+TEST_F(CloudReportTest, RetryDecisionPerStatusClass) {
+    for (int code : {200, 201, 204, 299})
+        EXPECT_EQ(ClassifyResponse(code), Delivery::kDelivered);
+    // The server did not take it, or may later: keep and repeat.
+    for (int code : {401, 403, 408, 429, 500, 502, 503, 599}) {
+        EXPECT_EQ(ClassifyResponse(code), Delivery::kRetry) << code;
+    }
+    // Transport failures (libcurl codes), no answer, unexpected classes.
+    for (int code : {0, 6, 7, 28, 35, 42, 60, 100, 301, 302}) {
+        EXPECT_EQ(ClassifyResponse(code), Delivery::kRetry) << code;
+    }
+    // The server refuses the content itself: sending it again cannot help.
+    for (int code : {400, 404, 405, 410, 413, 415, 422, 499}) {
+        EXPECT_EQ(ClassifyResponse(code), Delivery::kRefused) << code;
+    }
+}
+
+TEST_F(CloudReportTest, RequestsCarryPathHeadersInOrderAndBody) {
+    Recorded seen;
+    EXPECT_EQ(
+        ReportSensorData("https://cloud.test", "tok", "{\"nodes\":[]}", Answer(200, "", &seen)),
+        Delivery::kDelivered);
+    EXPECT_EQ(seen.url, "https://cloud.test/gateways/report");
+    EXPECT_EQ(seen.headers,
+              (std::vector<std::string>{"cache-control: no-cache", "Content-Type: application/json",
+                                        "Authorization: Bearer tok"}));
+    EXPECT_EQ(seen.body, "{\"nodes\":[]}");
+
+    EXPECT_EQ(ReportHeartBeat("https://cloud.test", "tok", "[]", Answer(204, "", &seen)),
+              Delivery::kDelivered);
+    EXPECT_EQ(seen.url, "https://cloud.test/gateways/hb");
+    EXPECT_EQ(seen.body, "[]");
+}
+
+TEST_F(CloudReportTest, FailuresAreLoggedWithTheirCauses) {
+    LogCapture log;
+    EXPECT_EQ(ReportSensorData("u", "t", "b", Answer(500, "boom")), Delivery::kRetry);
+    EXPECT_TRUE(log.Contains("Server Error ( 500 ) : boom")) << log.Since();
+    EXPECT_EQ(ReportHeartBeat("u", "t", "b", Answer(400, "bad body")), Delivery::kRefused);
+    EXPECT_TRUE(log.Contains("Server Error ( 400 ) : bad body"));
+    ReportSensorData("u", "t", "b", Answer(6, "x"));
+    EXPECT_TRUE(log.Contains("Couldn't resolve host."));
+    ReportSensorData("u", "t", "b", Answer(7, "x"));
+    EXPECT_TRUE(log.Contains("Failed to connect() to host."));
+    ReportSensorData("u", "t", "b",
+                     Answer(60, "SSL peer certificate or SSH remote key was not OK"));
+    EXPECT_TRUE(log.Contains("( 60 ) : SSL peer certificate"));
+}
+
+}  // namespace
