@@ -2,14 +2,11 @@
 
 #include <exception>
 
-#include "fnv.h"
 #include "hub_events.h"
 #include "log.h"
 #include "node_protocol.h"
 #include "node_table.h"
 #include "skeleton.h"
-
-using namespace fnv::literals;
 
 BluetoothLE::BluetoothLE()
     : heartbeat(timers, heartbeat::kBlehub, kHeartbeatPeriod),
