@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <mutex>
@@ -217,7 +218,15 @@ void Init(const Options& options) {
     if (s.initialised)
         return;
     s.options = options;
-    maxSeverity.store(options.max);
+    // A host rig may ask for more detail than a router logs (HALVEX_LOG_LEVEL=6: verbose).
+    if (const char* level = std::getenv(kLevelEnv)) {
+        char* end = nullptr;
+        long n = std::strtol(level, &end, 10);
+        if (end != level && *end == '\0' && n >= none && n <= verbose) {
+            s.options.max = static_cast<Severity>(n);
+        }
+    }
+    maxSeverity.store(s.options.max);
     std::string dir = paths::LogDir();
     MakeDirs(dir);
     s.path = dir + "/" + options.file;

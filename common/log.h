@@ -8,6 +8,9 @@
 //   2026-12-08 03:43:48.354 WARN  [7552] [Scanner::Tick@5] message
 namespace logging {
 
+// Overrides Options::max when set to a severity number.
+constexpr const char* kLevelEnv = "HALVEX_LOG_LEVEL";
+
 enum Severity : int {
     none = 0,
     fatal = 1,

@@ -1,5 +1,4 @@
 #include <atomic>
-#include <cstdlib>
 #include <memory>
 
 #include "log.h"
@@ -23,22 +22,10 @@ void SignalHandler(int sig) {
         m->Stop();
 }
 
-// A rig may ask for more detail than a router logs (HALVEX_LOG_LEVEL=6: verbose).
-void LevelFromEnvironment() {
-    const char* level = std::getenv("HALVEX_LOG_LEVEL");
-    if (level == nullptr)
-        return;
-    const int n = std::atoi(level);
-    if (n >= logging::none && n <= logging::verbose) {
-        logging::SetMaxSeverity(static_cast<logging::Severity>(n));
-    }
-}
-
 }  // namespace
 
 int main() {
     skeleton::InstallSignalHandler(SignalHandler);
-    LevelFromEnvironment();
     LOGI << "mqttpub Start : " << skeleton::PackageVersion("mqttpub");
     auto instance = std::make_unique<MQTT>();
     mqtt.store(instance.get());

@@ -73,8 +73,7 @@ void MQTT::Run() {
         Subscribe();
         heartbeat_.Start(std::chrono::seconds(0));
         while (running_.load()) {
-            while (running_.load() && MessageHandler()) {
-            }
+            MessageHandler();
             skeleton::Sleep(kLoopSleep);
         }
     } catch (const std::exception& e) {

@@ -1,5 +1,4 @@
 #include <atomic>
-#include <cstdlib>
 
 #include "log.h"
 #include "reporter.h"
@@ -22,22 +21,10 @@ void SignalHandler(int sig) {
         r->Stop();
 }
 
-// A rig may ask for more detail than a router logs (HALVEX_LOG_LEVEL=6: verbose).
-void LevelFromEnvironment() {
-    const char* level = std::getenv("HALVEX_LOG_LEVEL");
-    if (level == nullptr)
-        return;
-    const int n = std::atoi(level);
-    if (n >= logging::none && n <= logging::verbose) {
-        logging::SetMaxSeverity(static_cast<logging::Severity>(n));
-    }
-}
-
 }  // namespace
 
 int main() {
     skeleton::InstallSignalHandler(SignalHandler);
-    LevelFromEnvironment();
     LOGI << "reportd Start : " << skeleton::PackageVersion("reportd");
     static Reporter instance;
     reporter.store(&instance);

@@ -87,9 +87,7 @@ void Reporter::Run() {
         Subscribe();
         heartbeat.Start(std::chrono::seconds(0));
         while (running.load()) {
-            // Everything that arrived during the sleep, so a burst never builds a backlog.
-            while (running.load() && MessageHandler()) {
-            }
+            MessageHandler();
             skeleton::Sleep(kLoopSleep);
         }
     } catch (const std::exception& e) {

@@ -52,7 +52,16 @@ def test_rig_serves_the_platform_and_stops_everything(rig):
                               "--add-list", "halvex.sys.whitelist=AAAAAAAAAAAA",
                               "--set", "halvex.mqtt.port=11883")
     sys_ = call(address, "uci", "get", {"config": "halvex", "section": "sys"})["values"]
-    assert sys_["whitelist"] == ["AAAAAAAAAAAA"]
+    # The virtual nodes are whitelisted, the command line comes last.
+    assert sys_["whitelist"][-1] == "AAAAAAAAAAAA"
+    assert "D0A1B2C30001" in sys_["whitelist"]
+    # The daemons are pointed at the cloud stand-in, trusting its CA.
+    assert sys_["url"].startswith("https://127.0.0.1:")
+    assert sys_["ca_file"] == os.path.join(run_dir, "cloud", "ca.pem")
+    assert os.path.exists(sys_["ca_file"])
+    token = call(address, "uci", "get", {"config": "halvex", "section": "auth",
+                                         "option": "access_token"})["value"]
+    assert len(token) >= 16
     assert call(address, "uci", "get", {"config": "halvex", "section": "mqtt",
                                         "option": "port"}) == {"value": "11883"}
     out = proc.output()
@@ -61,7 +70,7 @@ def test_rig_serves_the_platform_and_stops_everything(rig):
     with open(os.path.join(run_dir, "env")) as f:
         assert "HALVEX_UBUS_ADDRESS" in f.read()
     children = processes_mentioning(run_dir)
-    assert len(children) >= 3  # two dbus-daemons and the platform stand-in
+    assert len(children) >= 6  # two buses, platform, BlueZ, cloud, mosquitto
 
     proc.signal(signal.SIGTERM)
     assert proc.wait(15) == 0
