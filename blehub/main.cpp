@@ -1,4 +1,3 @@
-#include <atomic>
 #include <csignal>
 
 #include "bluetooth_le.h"
@@ -8,8 +7,7 @@
 namespace {
 
 logging::Setup logSetup("ble.log", logging::info);
-
-std::atomic<BluetoothLE*> hub{nullptr};
+skeleton::MainObject<BluetoothLE> hub;
 
 void SignalHandler(int sig) {
     skeleton::LogSignal(sig);
@@ -17,11 +15,10 @@ void SignalHandler(int sig) {
         BluetoothLE::SendStatusError(BluetoothLE::kStatusBluezMissing);
         skeleton::LogBacktrace();
     }
-    if (BluetoothLE* h = hub.load())
-        h->Stop();
     // Returning would run the faulting code again.
     if (skeleton::IsFault(sig))
         skeleton::EndOnFault(sig);
+    hub.Stop();
 }
 
 }  // namespace
@@ -31,7 +28,8 @@ int main() {
     LOGI << "blehub Start : " << skeleton::PackageVersion("blehub");
     // Built here rather than before main: its constructor already talks to ubus and D-Bus.
     static BluetoothLE ble;
-    hub = &ble;
+    hub.Attach(ble);
     ble.Run();
+    hub.Detach();
     return 0;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <string>
 
@@ -18,6 +19,29 @@ void LogBacktrace();
 // Restores the default action and raises `sig` again: a fault ends the process instead of
 // returning into the faulting code.
 [[noreturn]] void EndOnFault(int sig);
+
+// The main object as the signal handler reaches it. A stop requested before the object exists
+// (a signal while its constructor loads settings) is applied when it is attached.
+template <typename T>
+class MainObject {
+  public:
+    void Attach(T& object) {
+        object_.store(&object);
+        if (requested_.load())
+            object.Stop();
+    }
+    void Detach() { object_.store(nullptr); }
+    // Safe from a signal handler: only atomics and the object's own Stop.
+    void Stop() {
+        requested_.store(true);
+        if (T* object = object_.load())
+            object->Stop();
+    }
+
+  private:
+    std::atomic<T*> object_{nullptr};
+    std::atomic<bool> requested_{false};
+};
 
 // Installed version of an opkg package ("" when opkg or the package is missing).
 // Throws std::runtime_error("popen() failed!") when the command cannot be started.

@@ -1,4 +1,3 @@
-#include <atomic>
 #include <memory>
 
 #include "log.h"
@@ -8,8 +7,7 @@
 namespace {
 
 logging::Setup logSetup("mqtt.log", logging::info);
-std::atomic<bool> stopRequested{false};  // a signal during construction
-std::atomic<MQTT*> mqtt{nullptr};
+skeleton::MainObject<MQTT> mqtt;
 
 void SignalHandler(int sig) {
     skeleton::LogSignal(sig);
@@ -17,9 +15,7 @@ void SignalHandler(int sig) {
         skeleton::LogBacktrace();
         skeleton::EndOnFault(sig);
     }
-    stopRequested.store(true);
-    if (MQTT* m = mqtt.load())
-        m->Stop();
+    mqtt.Stop();
 }
 
 }  // namespace
@@ -28,10 +24,8 @@ int main() {
     skeleton::InstallSignalHandler(SignalHandler);
     LOGI << "mqttpub Start : " << skeleton::PackageVersion("mqttpub");
     auto instance = std::make_unique<MQTT>();
-    mqtt.store(instance.get());
-    if (stopRequested.load())
-        instance->Stop();
+    mqtt.Attach(*instance);
     instance->Run();
-    mqtt.store(nullptr);
+    mqtt.Detach();
     return 0;
 }

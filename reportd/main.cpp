@@ -1,5 +1,3 @@
-#include <atomic>
-
 #include "log.h"
 #include "reporter.h"
 #include "skeleton.h"
@@ -7,8 +5,7 @@
 namespace {
 
 logging::Setup logSetup("report.log", logging::info);
-std::atomic<bool> stopRequested{false};  // a signal during construction
-std::atomic<Reporter*> reporter{nullptr};
+skeleton::MainObject<Reporter> reporter;
 
 void SignalHandler(int sig) {
     skeleton::LogSignal(sig);
@@ -16,9 +13,7 @@ void SignalHandler(int sig) {
         skeleton::LogBacktrace();
         skeleton::EndOnFault(sig);
     }
-    stopRequested.store(true);
-    if (Reporter* r = reporter.load())
-        r->Stop();
+    reporter.Stop();
 }
 
 }  // namespace
@@ -26,11 +21,10 @@ void SignalHandler(int sig) {
 int main() {
     skeleton::InstallSignalHandler(SignalHandler);
     LOGI << "reportd Start : " << skeleton::PackageVersion("reportd");
+    // Built here rather than before main: its constructor already reads the settings.
     static Reporter instance;
-    reporter.store(&instance);
-    if (stopRequested.load())
-        instance.Stop();
+    reporter.Attach(instance);
     instance.Run();
-    reporter.store(nullptr);
+    reporter.Detach();
     return 0;
 }
