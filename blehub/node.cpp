@@ -166,9 +166,10 @@ void Node::EpochUpdateHandler(bool aborted) {
     if (aborted)
         return;
     LOGI << "Update UNIX Epoch Time for " << Name() << "(" << deviceId << ")";
+    // The next update is armed before this one goes out, so the period counts from here.
+    epochTimer = timers.Add(kClockUpdatePeriod, epochHandler);
     WriteCommand(node_protocol::ClockUpdate(static_cast<uint32_t>(std::time(nullptr))),
                  kClockWriteTimeout, "clock update");
-    epochTimer = timers.Add(kClockUpdatePeriod, epochHandler);
 }
 
 void Node::DevicePropHandler(const std::string& name, const sdbus::Variant& value) {
