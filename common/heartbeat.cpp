@@ -29,7 +29,8 @@ void Sender::Start(std::chrono::seconds first) {
 }
 
 void Sender::Handler(bool aborted) {
-    if (aborted) return;
+    if (aborted)
+        return;
     if (!SendHeartbeat(code_)) {
         LOGW << "heartbeat " << code_ << " not sent";
     }

@@ -66,10 +66,10 @@ class Record {
 
 }  // namespace logging
 
-#define LOG_(severity)                   \
-    if (!::logging::Enabled(severity)) { \
-    } else                               \
-        ::logging::Record(severity, __PRETTY_FUNCTION__, __LINE__).stream()
+// A loop rather than if/else, so that the macro is safe inside an unbraced if.
+#define LOG_(severity)                                                                         \
+    for (bool log_enabled_ = ::logging::Enabled(severity); log_enabled_; log_enabled_ = false) \
+    ::logging::Record(severity, __PRETTY_FUNCTION__, __LINE__).stream()
 
 #define LOGF LOG_(::logging::fatal)
 #define LOGE LOG_(::logging::error)

@@ -12,7 +12,7 @@ std::string UrlToHost(const std::string& url);
 
 // Typed settings of the "halvex" package, filled by the loaders at start-up.
 class NVRAM {
-public:
+  public:
     static constexpr const char* kConfig = "halvex";
     static constexpr const char* kDefaultCloudHost = "cloud.halvex.net";
 
@@ -31,10 +31,10 @@ public:
     std::string prov_url;
     std::string device_id;
     int first_boot = 0;
-    std::string ca_file;            // CA bundle for the cloud; empty: the system's
-    int tls_verify = 1;             // 0 turns peer and host checks off
-    int max_samples = 20000;        // reportd: samples kept while the cloud is unreachable
-    int report_interval = 30;       // reportd: seconds between report passes
+    std::string ca_file;       // CA bundle for the cloud; empty: the system's
+    int tls_verify = 1;        // 0 turns peer and host checks off
+    int max_samples = 20000;   // reportd: samples kept while the cloud is unreachable
+    int report_interval = 30;  // reportd: seconds between report passes
     std::vector<std::string> whitelist;
 
     // "auth"
@@ -53,14 +53,13 @@ public:
     const std::vector<std::string>& NodePaths() const { return nodePaths; }
     bool IsWhitelisted(const std::string& deviceId) const;
     bool HasNodePath(const std::string& path);
-    void SaveNode(const std::string& path, const std::string& deviceId,
-                  const std::string& address);
+    void SaveNode(const std::string& path, const std::string& deviceId, const std::string& address);
     void RemoveNode(const std::string& path);
     std::optional<std::string> FindNodePath(const std::string& deviceId);
     std::string FindNodeId(const std::string& path);
     std::string FindNodeAddress(const std::string& deviceId);
 
-private:
+  private:
     nlohmann::json GetSection(const char* section);
 
     UCI uci;

@@ -7,7 +7,7 @@
 // The system's "uci" object: one synchronous call per operation. Changes are staged by
 // the system until Commit.
 class UCI {
-public:
+  public:
     explicit UCI(int timeoutSeconds = 30) : timeout_(timeoutSeconds) {}
     virtual ~UCI() = default;
 
@@ -25,7 +25,7 @@ public:
     bool Delete(const std::string& config, const std::string& type, const nlohmann::json& match);
     bool Commit(const std::string& config);
 
-private:
+  private:
     bool Call(const char* method, const nlohmann::json& args, nlohmann::json* values);
 
     int timeout_;
