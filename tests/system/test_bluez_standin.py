@@ -501,6 +501,14 @@ def test_link_drop_now_and_after_frames(bluez, hub):
     state = ctl.wait_connected(ID1, False)
     assert state["frames"] == frames + 4 and state["connections"] == 2
 
+    # The link can fall as soon as the connection is reported, once per count.
+    ctl.set_fault(ID1, "drop_on_connect", 1)
+    h.connect()
+    state = ctl.wait_connected(ID1, False)
+    assert state["connections"] == 3 and state["link_losses"] == 3
+    h.connect()
+    assert ctl.node(ID1)["connected"] and "drop_on_connect" not in ctl.node(ID1)["faults"]
+
 
 def test_gatt_cache_keeps_objects_over_a_link_loss(bluez, hub):
     ctl, h = connected_hub(bluez, hub, scenario(gatt_cache=True))

@@ -715,7 +715,14 @@ class Adapter:
         if dev.link is not link:
             raise errors.error("Failed", "br-connection-canceled")
         self._resolve(dev, node)
+        self._drop_after_reply(node, link)
         return None
+
+    def _drop_after_reply(self, node, link):
+        """Fault drop_on_connect: the link falls as soon as the reply is out, before the
+        caller can have subscribed to the device's signals."""
+        if node is not None and node.take_drop_on_connect():
+            asyncio.get_event_loop().call_soon(link.drop, "dropped right after connecting")
 
     async def connect_device(self, props):
         f = self.adapter_fault("ConnectDevice")
@@ -755,6 +762,7 @@ class Adapter:
             self.tree.add(DBusObject(dev.path, [dev.iface]))
         link = self._link_up(dev, node)
         asyncio.ensure_future(self._resolve_later(dev, node, link))
+        self._drop_after_reply(node, link)
         return ("o", [dev.path])
 
     async def _resolve_later(self, dev, node, link):

@@ -153,6 +153,17 @@ class Node:
                 self.faults["connect_times"] = times - 1
         return conf
 
+    def take_drop_on_connect(self):
+        """True when this connection is to drop right after it is reported; counts down."""
+        times = self.faults.get("drop_on_connect")
+        if times is None:
+            return False
+        if times <= 1:
+            self.faults.pop("drop_on_connect", None)
+        else:
+            self.faults["drop_on_connect"] = times - 1
+        return True
+
     # ---- link ----------------------------------------------------------------
 
     def reachable(self):

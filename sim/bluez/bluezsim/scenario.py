@@ -128,6 +128,7 @@ NODE_FAULTS.update({
     "connect": _reply_fault,             # Device1.Connect and ConnectDevice for this node
     "connect_times": _fault_int(1, None),   # the connect fault ends after N attempts
     "drop_after_frames": _fault_int(1, None),
+    "drop_on_connect": _fault_int(1, None),  # the next N links drop right after the reply
     "frame_size": _fault_int(0, 255),
     "type_override": _fault_int(0, 255),
     "info_code": _fault_int(0, 255),
