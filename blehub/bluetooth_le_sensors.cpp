@@ -1,5 +1,6 @@
 // The hub's side of a node's life: admission, removal and direct reconnection.
 #include <algorithm>
+#include <cctype>
 
 #include "bluetooth_le.h"
 #include "connect_errors.h"
@@ -12,10 +13,11 @@ namespace {
 constexpr const char* kNotReady = "org.bluez.Error.NotReady";
 
 // BlueZ names a device object after its address: .../dev_AA_BB_CC_DD_EE_FF.
-std::string DevicePathOf(const std::string& address) {
-    std::string path = std::string(bluez::kAdapterPath) + "/dev_" + address;
-    std::replace(path.begin(), path.end(), ':', '_');
-    return path;
+std::string DevicePathOf(std::string address) {
+    std::replace(address.begin(), address.end(), ':', '_');
+    std::transform(address.begin(), address.end(), address.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return std::string(bluez::kAdapterPath) + "/dev_" + address;
 }
 
 }  // namespace
@@ -134,11 +136,16 @@ void BluetoothLE::DirectConnectSensor(const std::string& deviceId) {
         return;
     }
     auto node = MakeNode(deviceId);
+    // Watched before it connects: a link that falls as soon as ConnectDevice answers would
+    // otherwise go unnoticed, and the node would stay in the table without data for good.
+    const std::string expectedPath = DevicePathOf(address);
     for (bool firstAttempt = true;; firstAttempt = false) {
         try {
+            node->AttachDevice(connection, expectedPath);
             const std::string path =
                 adapter->ConnectDevice(address, "random", kConnectDeviceTimeout);
-            node->AttachDevice(connection, path);
+            if (path != expectedPath)
+                node->AttachDevice(connection, path);
             break;
         } catch (const sdbus::Error& e) {
             if (firstAttempt &&
@@ -146,6 +153,8 @@ void BluetoothLE::DirectConnectSensor(const std::string& deviceId) {
                 // Discovery brings a removed device back as soon as it advertises: connect
                 // again straight after the removal instead of after the next retry delay.
                 LOGV << e.getMessage();
+                // A new node, so that the stale object's removal does not reach it.
+                node = MakeNode(deviceId);
                 RemoveStaleDevice(deviceId, address);
                 continue;
             }

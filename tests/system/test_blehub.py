@@ -267,6 +267,27 @@ def test_link_drop_removes_unsubscribes_and_reconnects_by_address(hub, readverti
     assert len(h.stored()) == 1
 
 
+def test_link_lost_as_soon_as_a_direct_connection_is_reported_is_noticed(hub):
+    h = hub(scenario(node(NODE_A, [sensor(12, 0, 0, 0.5, 35)])), whitelist=[NODE_A])
+    h.wait_served(NODE_A)
+    # The next link falls right after ConnectDevice answers, before blehub could have
+    # subscribed to the new device object's signals.
+    h.bluez.set_fault(NODE_A, "drop_on_connect", 1)
+    since = time.time()
+
+    assert h.bluez.drop_link(NODE_A)
+
+    h.bluez.wait_node(NODE_A, lambda n: n["connected"] and n["clock_writes"]
+                      and n["clock_writes"][-1]["at"] > since, 20, "served again")
+    connects = [c for c in h.bluez.calls("ConnectDevice", since) if c["result"] == "ok"]
+    assert len(connects) == 2
+    wait_for(lambda: h.events.texts(WEBSOCKET) == [
+        subscription(kind, NODE_A)
+        for kind in ("subscribe", "unsubscribe", "subscribe", "unsubscribe", "subscribe")],
+        what="the lost link unsubscribed and the new one subscribed")
+    assert len(h.stored()) == 1
+
+
 def test_failed_direct_connections_are_retried_with_growing_delays(hub):
     h = hub(scenario(node(NODE_A, [sensor(12, 0, 0, 0.5, 35)])), whitelist=[NODE_A])
     h.wait_served(NODE_A)
