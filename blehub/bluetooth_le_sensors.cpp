@@ -115,7 +115,9 @@ void BluetoothLE::RemoveSensor(const std::string& deviceId) {
         if (e.getName() == kNotReady) {
             LOGE << "TODO: Send Error to Manager";
             SendStatusError(kStatusCharacteristicError);
-            // Without a heartbeat the supervisor restarts the hub.
+            // Without a heartbeat the supervisor restarts the hub. Stopped as well as
+            // cancelled: a heartbeat being sent right now would arm the next one.
+            heartbeat.Stop();
             timers.CancelAll();
             return;
         }

@@ -25,16 +25,36 @@ bool SendError(int errorCode) {
 }
 
 void Sender::Start(std::chrono::seconds first) {
-    timers_.Add(first, [this](bool aborted) { Handler(aborted); });
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!stopped_)
+        Arm(first);
+}
+
+void Sender::Stop() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopped_ = true;
+    timers_.Cancel(pending_);
+}
+
+void Sender::Arm(std::chrono::seconds delay) {
+    pending_ = timers_.Add(delay, [this](bool aborted) { Handler(aborted); });
 }
 
 void Sender::Handler(bool aborted) {
     if (aborted)
         return;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopped_)
+            return;
+    }
     if (!SendHeartbeat(code_)) {
         LOGW << "heartbeat " << code_ << " not sent";
     }
-    timers_.Add(period_, [this](bool a) { Handler(a); });
+    // Re-armed under the lock: a Stop during the send keeps this from arming the next one.
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!stopped_)
+        Arm(period_);
 }
 
 }  // namespace heartbeat
