@@ -3,7 +3,7 @@
 import asyncio
 import json
 
-from fixtures.base import wait_for
+from fixtures.base import start_dbus_daemon, wait_for
 from fixtures.ubus import UBUS_TOOL, ubus_tool
 
 import hostbus
@@ -70,6 +70,18 @@ def test_listen_prints_the_events_sent(rig, host_bus):
     wait_for(lambda: len(events()) >= 3, what="three events")
     assert events() == ['{"test.x":{"n":1}}', '{"test.pq":{"n":2}}', '{"test.x":{}}']
     assert listener.stop() == 0
+
+
+def test_listen_ends_when_the_bus_goes_away(rig):
+    bus, address = start_dbus_daemon(rig, "short")
+    rig._buses.append(bus)
+    rig.env[hostbus.ADDRESS_ENV] = address
+    listener = rig.start("listen", [UBUS_TOOL, "listen", "test.x"])
+    wait_for(lambda: ubus_tool(rig, "send", "test.x", '{"probe":1}').returncode == 0
+             and '"probe"' in listener.output(), what="the listener to subscribe")
+    bus.terminate()
+    assert listener.wait(5) == 10
+    assert listener.output().endswith("Command failed: Connection failed\n")
 
 
 def test_list_shows_object_names_unescaped(rig, ubus_objects, host_bus):
