@@ -63,10 +63,15 @@ def dumps(value):
     return json.dumps(value, separators=(",", ":"), ensure_ascii=False)
 
 
+_PLAIN = frozenset(b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-")
+
+
 def escape_name(obj):
     out = []
     for element in obj.split("."):
-        esc = "".join(c if re.match(r"[A-Za-z0-9_-]", c) else "_%02x" % ord(c) for c in element)
+        # Byte by byte of the UTF-8 text, as the C++ side escapes it.
+        esc = "".join(chr(b) if b in _PLAIN else "_%02x" % b
+                      for b in element.encode("utf-8", "surrogateescape"))
         if esc[:1].isdigit():
             esc = "_" + esc
         out.append(esc)
@@ -80,7 +85,9 @@ def unescape_name(bus_name):
     for element in bus_name[len(PREFIX):].split("."):
         if element[:1] == "_" and element[1:2].isdigit():
             element = element[1:]
-        out.append(re.sub(r"_([0-9a-f]{2})", lambda m: chr(int(m.group(1), 16)), element))
+        raw = re.sub(rb"_([0-9a-f]{2})", lambda m: bytes([int(m.group(1), 16)]),
+                     element.encode("ascii", "replace"))
+        out.append(raw.decode("utf-8", "replace"))
     return ".".join(out)
 
 
