@@ -104,8 +104,36 @@ async def connect(addr=None):
     return await MessageBus(bus_address=address(addr)).connect()
 
 
+# blobmsg's JSON reader (json-c) takes a value at most 32 levels deep, the top level being 1.
+MAX_LEVELS = 32
+
+
+def _shallow_enough(text):
+    opened, in_string, escaped = 0, False, False
+    for c in text:
+        if in_string:
+            if escaped:
+                escaped = False
+            elif c == "\\":
+                escaped = True
+            elif c == '"':
+                in_string = False
+        elif c in "]}":
+            opened -= 1
+        elif c not in ",: \t\n\r":
+            if opened + 1 > MAX_LEVELS:
+                return False
+            if c in "[{":
+                opened += 1
+            elif c == '"':
+                in_string = True
+    return True
+
+
 def parse_object(text):
-    """Parses payload text; raises ValueError unless it is a JSON object."""
+    """Parses payload text; raises ValueError unless it is a JSON object that blobmsg takes."""
+    if not _shallow_enough(text):
+        raise ValueError("nested deeper than %d levels" % MAX_LEVELS)
     value = json.loads(text)
     if not isinstance(value, dict):
         raise ValueError("not a JSON object")
@@ -222,7 +250,7 @@ async def listen(bus, patterns, callback):
         if not matches(event_type):
             return
         try:
-            data = json.loads(text)
+            data = parse_object(text)
         except ValueError:
             return
         callback(event_type, data)

@@ -43,6 +43,11 @@ def test_failures_exit_with_the_status_and_its_text(rig, ubus_objects):
         (["call", "test.tool", "echo", "[1]"], 12, "Failed to parse message data\n"),
         (["call", "test.tool", "echo", "{oops"], 12, "Failed to parse message data\n"),
         (["send", "test.x", "42"], 12, "Failed to parse message data\n"),
+        # Deeper than blobmsg takes (32 levels), and far deeper.
+        (["send", "test.x", '{"a":' + "[" * 32 + "]" * 32 + "}"], 12,
+         "Failed to parse message data\n"),
+        (["send", "test.x", '{"a":' + "[" * 5000 + "]" * 5000 + "}"], 12,
+         "Failed to parse message data\n"),
     ]
     for args, status, text in cases:
         r = ubus_tool(rig, *args)

@@ -256,6 +256,34 @@ TEST_F(UbusTest, InvokeRefusesArgumentsThatAreNotJsonObjects) {
     EXPECT_EQ(Peer("raw"), R"({"text":"{\"marker\":1}"})");  // nothing reached the peer
 }
 
+TEST_F(UbusTest, PayloadsNestedDeeperThanBlobmsgTakesAreRefused) {
+    // blobmsg's JSON reader takes a value at most 32 levels deep (the top-level object is 1).
+    auto nested = [](int arrays, const char* inner) {
+        return "{\"a\":" + std::string(arrays, '[') + inner + std::string(arrays, ']') + "}";
+    };
+    Inbox inbox;
+    ubus::Listener listener;
+    ASSERT_TRUE(listener.Register("test.deep", inbox.Handler()));
+    listener.ServerStart();
+    CaptureStderr();
+    // From another process: a deep event must not take the listener down.
+    Peer("emit_raw", json{{"type", "test.deep"}, {"text", nested(200000, "")}}.dump());
+    Peer("emit_raw", json{{"type", "test.deep"}, {"text", nested(31, "1")}}.dump());
+    Peer("emit_raw", json{{"type", "test.deep"}, {"text", nested(30, "\"x\"")}}.dump());
+    ASSERT_TRUE(WaitFor([&] { return inbox.Size() == 1; }));
+    // From here: the sender refuses what blobmsg would refuse (the listener hears the rest).
+    ubus::Sender sender(30);
+    EXPECT_FALSE(sender.SendEvent("test.deep", nested(32, "")));
+    EXPECT_TRUE(sender.SendEvent("test.deep", nested(31, "")));
+    ASSERT_TRUE(WaitFor([&] { return inbox.Size() == 2; }));
+    EXPECT_EQ(Stderr(),
+              "ubus event test.deep dropped: payload is not a JSON object blobmsg takes\n"
+              "ubus event test.deep dropped: payload is not a JSON object blobmsg takes\n"
+              "Failed to parse message data : " +
+                  nested(32, "") + "\n");
+    EXPECT_EQ(inbox.Items(), (std::vector<std::string>{nested(30, "\"x\""), nested(31, "")}));
+}
+
 // ---- calls ----
 
 TEST_F(UbusTest, InvokeReturnsTheAnswerToItsHandler) {
