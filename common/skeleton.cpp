@@ -24,6 +24,12 @@ void InstallSignalHandler(void (*handler)(int)) {
 }
 
 void LogSignal(int sig) {
+    if (IsFault(sig)) {
+        // What follows a fault (back-trace, status event) allocates; after a fault inside the
+        // allocator that blocks for ever. The alarm ends the process all the same.
+        ::signal(SIGALRM, SIG_DFL);
+        ::alarm(kFaultGraceSeconds);
+    }
     logging::WriteFromSignal(logging::error, "SignalHandler", __LINE__, "Signal Catch : ", sig,
                              true);
     logging::WriteFromSignal(logging::error, "SignalHandler", __LINE__, "Terminate program..");

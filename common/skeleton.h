@@ -10,7 +10,11 @@ namespace skeleton {
 // Installs `handler` for SIGTERM, SIGINT, SIGABRT and SIGSEGV, in that order.
 void InstallSignalHandler(void (*handler)(int));
 
-// "Signal Catch : N" and "Terminate program.." at error severity (signal-safe).
+// Seconds a fault handler may take before SIGALRM ends the process.
+constexpr unsigned kFaultGraceSeconds = 5;
+
+// "Signal Catch : N" and "Terminate program.." at error severity (signal-safe). For a fault
+// it first arms an alarm, so that a handler that hangs still ends the process.
 void LogSignal(int sig);
 // True for SIGSEGV and SIGABRT.
 bool IsFault(int sig);

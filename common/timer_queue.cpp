@@ -1,7 +1,10 @@
 #include "timer_queue.h"
 
 #include <cassert>
+#include <exception>
 #include <optional>
+
+#include "log.h"
 
 namespace timer {
 
@@ -63,6 +66,19 @@ void TimerQueue::CancelAll() {
     wake_.Notify();
 }
 
+void TimerQueue::Fire(Item& item, bool aborted) {
+    if (!item.handler)
+        return;
+    // An exception leaving the worker thread would end the whole daemon.
+    try {
+        item.handler(aborted);
+    } catch (const std::exception& e) {
+        LOGE << "timer handler failed : " << e.what();
+    } catch (...) {
+        LOGE << "timer handler failed : unknown exception";
+    }
+}
+
 void TimerQueue::Run() {
     while (!finish_) {
         std::optional<Clock::time_point> deadline;
@@ -84,16 +100,24 @@ void TimerQueue::Run() {
         }
 
         std::unique_lock<std::mutex> lock(mutex_);
-        while (!items_.empty() && items_.top().due <= time_.Now()) {
+        while (!finish_ && !items_.empty() && items_.top().due <= time_.Now()) {
             Item item = std::move(const_cast<Item&>(items_.top()));
             items_.pop();
             lock.unlock();
-            if (item.handler)
-                item.handler(item.id == 0);
+            Fire(item, item.id == 0);
             lock.lock();
         }
     }
-    std::lock_guard<std::mutex> lock(mutex_);
+    // A handler that was running when destruction began may have added an item after the
+    // cancel-all: it is called as aborted too, so no handler is left uncalled.
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!items_.empty()) {
+        Item item = std::move(const_cast<Item&>(items_.top()));
+        items_.pop();
+        lock.unlock();
+        Fire(item, true);
+        lock.lock();
+    }
     assert(items_.size() == 0);
 }
 

@@ -15,6 +15,7 @@ namespace timer {
 
 // One-shot timers on a private worker thread. A handler runs once: with false when its
 // delay has passed, with true (aborted) when it was cancelled or the queue is destroyed.
+// An exception that leaves a handler is logged and goes no further.
 class TimerQueue {
   public:
     using Handler = std::function<void(bool aborted)>;
@@ -48,6 +49,7 @@ class TimerQueue {
     };
 
     uint64_t AddAt(Clock::time_point due, Handler handler);
+    static void Fire(Item& item, bool aborted);
     void Run();
 
     TimeSource& time_;

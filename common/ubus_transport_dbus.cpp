@@ -147,8 +147,56 @@ int StatusFromErrno(int r) {
     return StatusFromError(none, r);
 }
 
-// Compact JSON object text, members in their order; nothing when the text is not one.
+// blobmsg's JSON reader (json-c) takes a value at most 32 levels deep, the top level being 1.
+constexpr int kMaxLevels = 32;
+
+// Whether no value of the text sits deeper than kMaxLevels. It keeps a payload from another
+// process from recursing this thread's stack away while it is parsed and printed.
+bool ShallowEnough(const char* text) {
+    int open = 0;
+    bool inString = false;
+    bool escaped = false;
+    for (const char* p = text; *p; ++p) {
+        const char c = *p;
+        if (inString) {
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                inString = false;
+            continue;
+        }
+        switch (c) {
+            case ']':
+            case '}':
+                --open;
+                break;
+            case ',':
+            case ':':
+            case ' ':
+            case '\t':
+            case '\n':
+            case '\r':
+                break;
+            default:
+                if (open + 1 > kMaxLevels)
+                    return false;
+                if (c == '[' || c == '{')
+                    ++open;
+                else if (c == '"')
+                    inString = true;
+                break;
+        }
+    }
+    return true;
+}
+
+// Compact JSON object text, members in their order; nothing when the text is not one that
+// blobmsg takes.
 bool CompactObject(const char* text, std::string& out) {
+    if (!ShallowEnough(text))
+        return false;
     try {
         const auto value = nlohmann::ordered_json::parse(text);
         if (!value.is_object())
@@ -432,7 +480,9 @@ class DbusConnection final : public Connection {
             return;
         std::string json;
         if (!CompactObject(text, json)) {
-            std::fprintf(stderr, "ubus event %s dropped: payload is not a JSON object\n", type);
+            std::fprintf(stderr,
+                         "ubus event %s dropped: payload is not a JSON object blobmsg takes\n",
+                         type);
             return;
         }
         out.emplace_back(type, std::move(json));

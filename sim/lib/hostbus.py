@@ -63,10 +63,15 @@ def dumps(value):
     return json.dumps(value, separators=(",", ":"), ensure_ascii=False)
 
 
+_PLAIN = frozenset(b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-")
+
+
 def escape_name(obj):
     out = []
     for element in obj.split("."):
-        esc = "".join(c if re.match(r"[A-Za-z0-9_-]", c) else "_%02x" % ord(c) for c in element)
+        # Byte by byte of the UTF-8 text, as the C++ side escapes it.
+        esc = "".join(chr(b) if b in _PLAIN else "_%02x" % b
+                      for b in element.encode("utf-8", "surrogateescape"))
         if esc[:1].isdigit():
             esc = "_" + esc
         out.append(esc)
@@ -80,7 +85,9 @@ def unescape_name(bus_name):
     for element in bus_name[len(PREFIX):].split("."):
         if element[:1] == "_" and element[1:2].isdigit():
             element = element[1:]
-        out.append(re.sub(r"_([0-9a-f]{2})", lambda m: chr(int(m.group(1), 16)), element))
+        raw = re.sub(rb"_([0-9a-f]{2})", lambda m: bytes([int(m.group(1), 16)]),
+                     element.encode("ascii", "replace"))
+        out.append(raw.decode("utf-8", "replace"))
     return ".".join(out)
 
 
@@ -97,8 +104,36 @@ async def connect(addr=None):
     return await MessageBus(bus_address=address(addr)).connect()
 
 
+# blobmsg's JSON reader (json-c) takes a value at most 32 levels deep, the top level being 1.
+MAX_LEVELS = 32
+
+
+def _shallow_enough(text):
+    opened, in_string, escaped = 0, False, False
+    for c in text:
+        if in_string:
+            if escaped:
+                escaped = False
+            elif c == "\\":
+                escaped = True
+            elif c == '"':
+                in_string = False
+        elif c in "]}":
+            opened -= 1
+        elif c not in ",: \t\n\r":
+            if opened + 1 > MAX_LEVELS:
+                return False
+            if c in "[{":
+                opened += 1
+            elif c == '"':
+                in_string = True
+    return True
+
+
 def parse_object(text):
-    """Parses payload text; raises ValueError unless it is a JSON object."""
+    """Parses payload text; raises ValueError unless it is a JSON object that blobmsg takes."""
+    if not _shallow_enough(text):
+        raise ValueError("nested deeper than %d levels" % MAX_LEVELS)
     value = json.loads(text)
     if not isinstance(value, dict):
         raise ValueError("not a JSON object")
@@ -215,7 +250,7 @@ async def listen(bus, patterns, callback):
         if not matches(event_type):
             return
         try:
-            data = json.loads(text)
+            data = parse_object(text)
         except ValueError:
             return
         callback(event_type, data)

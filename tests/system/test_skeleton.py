@@ -66,3 +66,11 @@ def test_fault_writes_a_backtrace_and_ends_the_process(rig, fault, sig):
     assert len(frames) >= 3
     assert frames[0][0] == "0"
     assert any("Probe" in name or "main" in name for _, name in frames)
+
+
+def test_fault_handler_that_hangs_still_ends_the_process(rig):
+    # Every allocation blocks once the probe aborts, so the back-trace can never be written.
+    probe = start_probe(rig, {"PROBE_FAULT": "abort-stuck"})
+    wait_for(lambda: "Signal Catch : %d" % signal.SIGABRT in rig.log("probe.log"),
+             what="the fault")
+    assert probe.wait(10) == -signal.SIGALRM

@@ -3,7 +3,7 @@
 import asyncio
 import json
 
-from fixtures.base import wait_for
+from fixtures.base import start_dbus_daemon, wait_for
 from fixtures.ubus import UBUS_TOOL, ubus_tool
 
 import hostbus
@@ -43,6 +43,11 @@ def test_failures_exit_with_the_status_and_its_text(rig, ubus_objects):
         (["call", "test.tool", "echo", "[1]"], 12, "Failed to parse message data\n"),
         (["call", "test.tool", "echo", "{oops"], 12, "Failed to parse message data\n"),
         (["send", "test.x", "42"], 12, "Failed to parse message data\n"),
+        # Deeper than blobmsg takes (32 levels), and far deeper.
+        (["send", "test.x", '{"a":' + "[" * 32 + "]" * 32 + "}"], 12,
+         "Failed to parse message data\n"),
+        (["send", "test.x", '{"a":' + "[" * 5000 + "]" * 5000 + "}"], 12,
+         "Failed to parse message data\n"),
     ]
     for args, status, text in cases:
         r = ubus_tool(rig, *args)
@@ -72,14 +77,28 @@ def test_listen_prints_the_events_sent(rig, host_bus):
     assert listener.stop() == 0
 
 
+def test_listen_ends_when_the_bus_goes_away(rig):
+    bus, address = start_dbus_daemon(rig, "short")
+    rig._buses.append(bus)
+    rig.env[hostbus.ADDRESS_ENV] = address
+    listener = rig.start("listen", [UBUS_TOOL, "listen", "test.x"])
+    wait_for(lambda: ubus_tool(rig, "send", "test.x", '{"probe":1}').returncode == 0
+             and '"probe"' in listener.output(), what="the listener to subscribe")
+    bus.terminate()
+    assert listener.wait(5) == 10
+    assert listener.output().endswith("Command failed: Connection failed\n")
+
+
 def test_list_shows_object_names_unescaped(rig, ubus_objects, host_bus):
     ubus_objects.serve("test.tool", _methods())
     ubus_objects.serve("wpa_supplicant.wlan0", _methods())
     ubus_objects.serve("9lives.a+b", _methods())
+    ubus_objects.serve("9lives.café", _methods())
 
     r = ubus_tool(rig, "list")
     assert r.returncode == 0
-    assert r.stdout.splitlines() == ["9lives.a+b", "test.tool", "wpa_supplicant.wlan0"]
+    assert r.stdout.splitlines() == ["9lives.a+b", "9lives.café", "test.tool",
+                                     "wpa_supplicant.wlan0"]
 
     # -s takes the address in place of the environment; a pattern filters.
     rig.env.pop(hostbus.ADDRESS_ENV)

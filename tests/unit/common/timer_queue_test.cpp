@@ -4,12 +4,17 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <mutex>
+#include <stdexcept>
+#include <thread>
 #include <vector>
 
+#include "log_capture.h"
 #include "wait_for.h"
 
 using namespace std::chrono_literals;
+using testing_support::LogCapture;
 using testing_support::WaitFor;
 
 namespace {
@@ -171,6 +176,67 @@ TEST(TimerQueue, HandlerReAddsItself) {
     }
     EXPECT_EQ(runs.load(), 3);
     EXPECT_EQ(aborted.load(), 1);
+}
+
+TEST(TimerQueue, HandlersThatThrowAreLoggedAndTheQueueGoesOn) {
+    LogCapture::Init("timer_queue_test.log");
+    LogCapture log;
+    Calls calls;
+    {
+        timer::ManualTime time;
+        timer::TimerQueue timers(time);
+        timers.Add(0s, [](bool) { throw std::runtime_error("no clock"); });
+        timers.Add(0s, [](bool) { throw 42; });
+        timers.Add(1s, calls.Make(1));
+        time.Advance(1s);
+        ASSERT_TRUE(WaitFor([&] { return calls.Count() == 1; }));
+        // Cancelled ones as well, also while the queue is destroyed.
+        timers.Cancel(timers.Add(60s, [](bool) { throw std::runtime_error("cancelled"); }));
+        timers.Add(60s, [](bool) { throw std::runtime_error("at the end"); });
+    }
+    EXPECT_EQ(calls.Get()[0], std::make_pair(1, false));
+    EXPECT_TRUE(log.Contains("timer handler failed : no clock\n"));
+    EXPECT_TRUE(log.Contains("timer handler failed : unknown exception\n"));
+    EXPECT_TRUE(log.Contains("timer handler failed : cancelled\n"));
+    EXPECT_TRUE(log.Contains("timer handler failed : at the end\n"));
+}
+
+// Counts the clock readings taken on one thread (the destructor's finishing item takes one).
+class WatchedTime : public timer::ManualTime {
+  public:
+    timer::Clock::time_point Now() override {
+        if (watched_.load() == std::this_thread::get_id())
+            ++readings_;
+        return ManualTime::Now();
+    }
+    void Watch() { watched_ = std::this_thread::get_id(); }
+    int Readings() const { return readings_.load(); }
+
+  private:
+    std::atomic<std::thread::id> watched_{};
+    std::atomic<int> readings_{0};
+};
+
+TEST(TimerQueue, ItemAddedByARunningHandlerDuringDestructionRunsAborted) {
+    WatchedTime time;
+    Calls calls;
+    std::atomic<bool> running{false};
+    auto timers = std::make_unique<timer::TimerQueue>(time);
+    timer::TimerQueue* queue = timers.get();
+    // A periodic job that re-arms itself after its work, as the heartbeat does.
+    timers->Add(1s, [&, queue](bool) {
+        running = true;
+        WaitFor([&] { return time.Readings() > 0; });  // the destructor has cancelled all
+        queue->Add(60s, calls.Make(2));
+    });
+    time.Advance(1s);
+    ASSERT_TRUE(WaitFor([&] { return running.load(); }));
+    std::thread destroyer([&] {
+        time.Watch();
+        timers.reset();
+    });
+    destroyer.join();
+    EXPECT_EQ(calls.Get(), (std::vector<std::pair<int, bool>>{{2, true}}));
 }
 
 TEST(TimerQueue, ConcurrentAddAndCancelFromManyThreads) {

@@ -6,6 +6,7 @@ Usage: ubus_peer.py OBJECT [PATTERN...]   (records events matching the patterns)
 Methods: echo {..., "delay": s} -> {"got": args}; nothing -> no data; never -> no answer;
 fail -> Invalid argument; list -> a JSON array (not an object); raw -> {"text": the
 argument text of the previous call}; emit {"type", "count"} -> events {"seq": i};
+emit_raw {"type", "text"} -> one event carrying the text as it is;
 events -> {"events": [[type, data], ...]}; clear.
 """
 
@@ -52,6 +53,11 @@ async def main(name, patterns):
             await hostbus.send(bus, args["type"], {"seq": i})
         return {"sent": int(args["count"])}
 
+    async def emit_raw(args):
+        await bus.send(hostbus.Message.new_signal(hostbus.EVENT_PATH, hostbus.EVENT_IFACE,
+                                                  hostbus.EVENT_MEMBER, "ss",
+                                                  [args["type"], args["text"]]))
+
     def events(_args):
         return {"events": [[t, d] for t, d in heard]}
 
@@ -67,6 +73,7 @@ async def main(name, patterns):
         "list": lambda _args: [1, 2],
         "raw": lambda _args: {"text": RecordingObject.last_text},
         "emit": emit,
+        "emit_raw": emit_raw,
         "events": events,
         "clear": clear,
     }

@@ -256,6 +256,34 @@ TEST_F(UbusTest, InvokeRefusesArgumentsThatAreNotJsonObjects) {
     EXPECT_EQ(Peer("raw"), R"({"text":"{\"marker\":1}"})");  // nothing reached the peer
 }
 
+TEST_F(UbusTest, PayloadsNestedDeeperThanBlobmsgTakesAreRefused) {
+    // blobmsg's JSON reader takes a value at most 32 levels deep (the top-level object is 1).
+    auto nested = [](int arrays, const char* inner) {
+        return "{\"a\":" + std::string(arrays, '[') + inner + std::string(arrays, ']') + "}";
+    };
+    Inbox inbox;
+    ubus::Listener listener;
+    ASSERT_TRUE(listener.Register("test.deep", inbox.Handler()));
+    listener.ServerStart();
+    CaptureStderr();
+    // From another process: a deep event must not take the listener down.
+    Peer("emit_raw", json{{"type", "test.deep"}, {"text", nested(200000, "")}}.dump());
+    Peer("emit_raw", json{{"type", "test.deep"}, {"text", nested(31, "1")}}.dump());
+    Peer("emit_raw", json{{"type", "test.deep"}, {"text", nested(30, "\"x\"")}}.dump());
+    ASSERT_TRUE(WaitFor([&] { return inbox.Size() == 1; }));
+    // From here: the sender refuses what blobmsg would refuse (the listener hears the rest).
+    ubus::Sender sender(30);
+    EXPECT_FALSE(sender.SendEvent("test.deep", nested(32, "")));
+    EXPECT_TRUE(sender.SendEvent("test.deep", nested(31, "")));
+    ASSERT_TRUE(WaitFor([&] { return inbox.Size() == 2; }));
+    EXPECT_EQ(Stderr(),
+              "ubus event test.deep dropped: payload is not a JSON object blobmsg takes\n"
+              "ubus event test.deep dropped: payload is not a JSON object blobmsg takes\n"
+              "Failed to parse message data : " +
+                  nested(32, "") + "\n");
+    EXPECT_EQ(inbox.Items(), (std::vector<std::string>{nested(30, "\"x\""), nested(31, "")}));
+}
+
 // ---- calls ----
 
 TEST_F(UbusTest, InvokeReturnsTheAnswerToItsHandler) {
@@ -356,6 +384,18 @@ TEST_F(UbusTest, SocketPathOverridesTheEnvironment) {
     EXPECT_TRUE(sender.Invoke(kPeer, "nothing", ""));
     ubus::Sender full(30, bus_->Address().c_str());
     EXPECT_TRUE(full.Invoke(kPeer, "nothing", ""));
+}
+
+TEST_F(UbusTest, ObjectNamesNeedingEscapesAreFoundAcrossLanguages) {
+    // Served by Python, called from here: both sides must spell the bus name alike.
+    const std::string name = "9lives.caf\xc3\xa9+x";
+    ChildProcess other({"/usr/bin/python3", UBUS_PEER, name});
+    ASSERT_TRUE(other.WaitForLine("READY"));
+    ubus::Sender sender(30);
+    std::string answer;
+    EXPECT_TRUE(
+        sender.Invoke(name.c_str(), "echo", R"({"n":1})", [&](const char* j) { answer = j; }));
+    EXPECT_EQ(answer, R"({"got":{"n":1}})");
 }
 
 TEST_F(UbusTest, WithoutABusEveryCallFails) {
