@@ -247,7 +247,8 @@ TEST_F(MqttTest, StopEndsPromptlyWhileTheNetworkThreadWaitsInAConnect) {
     broker.Stop();
     InternetUp();  // refused: the network thread retries with blocking connects
     BlackHole hole(broker.Port());
-    ASSERT_TRUE(hole.Filled());
+    if (!hole.Filled())
+        GTEST_SKIP() << "this kernel answers connection attempts beyond the accept queue";
     // The filler's attempt and the library's.
     ASSERT_TRUE(WaitFor([&] { return hole.Unanswered() >= 2; }, std::chrono::seconds(10)));
 
