@@ -88,16 +88,20 @@ Response HttpPost(const std::string& url, const std::vector<std::string>& header
         return Failure(rc, detail);
 
     rc = curl_easy_perform(c);
-    if (rc != CURLE_OK)
-        return Failure(rc, detail);
-
     long status = 0;
-    rc = curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
-    if (rc != CURLE_OK)
-        return Failure(rc, detail);
+    const CURLcode info = curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
+    if (rc == CURLE_OK)
+        rc = info;
+    if (rc != CURLE_OK) {
+        Response r = Failure(rc, detail);
+        if (info == CURLE_OK)
+            r.status = static_cast<int>(status);
+        return r;
+    }
 
     Response r;
     r.code = static_cast<int>(status);
+    r.status = r.code;
     r.text = std::move(received);
     return r;
 }

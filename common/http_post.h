@@ -22,6 +22,8 @@ struct Response {
     int code = 0;
     // The response body, or the libcurl error text.
     std::string text;
+    // The HTTP status the server sent, also when the exchange broke off after it; 0 for none.
+    int status = 0;
 };
 
 Response HttpPost(const std::string& url, const std::vector<std::string>& headers,

@@ -1,5 +1,7 @@
 #include "mqtt.h"
 
+#include <pthread.h>
+
 #include <chrono>
 
 #include "log.h"
@@ -13,6 +15,22 @@ namespace {
 constexpr auto kLoopSleep = std::chrono::milliseconds(100);
 constexpr auto kHeartbeatPeriod = std::chrono::seconds(5);
 constexpr int kKeepAlive = 60;
+
+// The network thread is cancelled at shutdown; never inside our callbacks, where it could hold
+// the logger's lock.
+class NoCancel {
+  public:
+    NoCancel() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &old_); }
+    ~NoCancel() {
+        int ignored;
+        pthread_setcancelstate(old_, &ignored);
+    }
+    NoCancel(const NoCancel&) = delete;
+    NoCancel& operator=(const NoCancel&) = delete;
+
+  private:
+    int old_ = PTHREAD_CANCEL_ENABLE;
+};
 
 std::unique_ptr<NVRAM> LoadSettings() {
     auto nvram = std::make_unique<NVRAM>();
@@ -48,7 +66,10 @@ bool MQTT::StartNetwork() {
 void MQTT::StopNetwork() {
     // Also ends the library's reconnect attempts when there is no connection.
     disconnect();
-    loop_stop(false);
+    // Forced: a reconnect that is under way (a blocking connect, a name lookup) sets the
+    // client's state again when it ends, so the thread would not see the disconnect and
+    // would retry until the broker answers.
+    loop_stop(true);
     mosqpp::lib_cleanup();
 }
 
@@ -127,25 +148,32 @@ bool MQTT::Publish(const std::string& topic, const std::string& payload, int qos
 }
 
 void MQTT::on_connect(int rc) {
-    if (rc != 0) {
+    {
+        NoCancel guard;
+        if (rc == 0) {
+            LOGV << "Connection Success";
+            connections_.fetch_add(1);
+            connected_.store(true);
+            return;
+        }
         LOGI << "Connection Failed : " << mosqpp::connack_string(rc);
         connected_.store(false);
         // Once; after that the library's own retries take over.
-        if (!reconnect_tried_.exchange(true))
-            reconnect();
-        return;
+        if (reconnect_tried_.exchange(true))
+            return;
     }
-    LOGV << "Connection Success";
-    connections_.fetch_add(1);
-    connected_.store(true);
+    // Outside the guard: this connect blocks, and a stop may cancel it.
+    reconnect();
 }
 
 void MQTT::on_disconnect(int) {
+    NoCancel guard;
     LOGI << "Disconnected from Host";
     connected_.store(false);
 }
 
 void MQTT::on_publish(int mid) {
+    NoCancel guard;
     LOGV << "mid : " << mid;
 }
 

@@ -56,9 +56,23 @@ Delivery ClassifyResponse(int code) {
     return Delivery::kRetry;
 }
 
+namespace {
+
+// A success status that arrived before the exchange broke off (a stalled or reset answer body)
+// still means that the server has taken the content; sending it again would repeat it.
+bool SuccessCutShort(const http::Response& r) {
+    return r.code < 100 && ClassifyResponse(r.status) == Delivery::kDelivered;
+}
+
+}  // namespace
+
 Delivery ReportSensorData(const std::string& url, const std::string& token, const std::string& body,
                           const PostFn& post) {
     const http::Response r = Post(url + "/gateways/report", token, body, post);
+    if (SuccessCutShort(r)) {
+        LOGW << "Answer ( " << r.status << " ) cut short : " << r.text;
+        return Delivery::kDelivered;
+    }
     const Delivery d = ClassifyResponse(r.code);
     if (d == Delivery::kDelivered) {
         LOGV << r.text;
@@ -71,6 +85,8 @@ Delivery ReportSensorData(const std::string& url, const std::string& token, cons
 Delivery ReportHeartBeat(const std::string& url, const std::string& token, const std::string& body,
                          const PostFn& post) {
     const http::Response r = Post(url + "/gateways/hb", token, body, post);
+    if (SuccessCutShort(r))
+        return Delivery::kDelivered;
     const Delivery d = ClassifyResponse(r.code);
     if (d != Delivery::kDelivered)
         LogFailure(r);

@@ -10,6 +10,12 @@ bool DataQueue::UpdateQueue(const nlohmann::json& sample, uint64_t seq) {
             LOGE << "Sample dropped : \"ts\" is not a number";
             return false;
         }
+        // A floating-point "ts" outside the 32-bit range has no defined conversion.
+        if (tsValue.is_number_float() &&
+            !(tsValue.get<double>() >= 0 && tsValue.get<double>() < 4294967296.0)) {
+            LOGE << "Sample dropped : \"ts\" out of range";
+            return false;
+        }
         const uint32_t ts = tsValue.get<uint32_t>();
         if (k != "SD" && k != "FA") {
             // Unsigned on purpose: a clock that went back gives a huge delta and is kept.

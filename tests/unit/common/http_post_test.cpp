@@ -19,11 +19,13 @@
 namespace {
 
 // A plain HTTP/1.1 server on a loopback port that answers each request with a fixed status,
-// or never answers.
+// never answers, or stops half-way through its answer's body.
 class TinyServer {
   public:
-    TinyServer(int status, std::string body, bool answer = true)
-        : status_(status), body_(std::move(body)), answer_(answer) {
+    enum Mode { kAnswer, kSilent, kCutShort };
+
+    TinyServer(int status, std::string body, Mode mode = kAnswer)
+        : status_(status), body_(std::move(body)), mode_(mode) {
         fd_ = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
@@ -79,12 +81,15 @@ class TinyServer {
                 std::lock_guard<std::mutex> lock(mutex_);
                 request_ = in;
             }
-            if (answer_) {
+            if (mode_ != kSilent) {
+                // Cut short: the length promises more than is sent.
+                const std::size_t length = body_.size() + (mode_ == kCutShort ? 100 : 0);
                 std::string out = "HTTP/1.1 " + std::to_string(status_) +
-                                  " X\r\nContent-Length: " + std::to_string(body_.size()) +
+                                  " X\r\nContent-Length: " + std::to_string(length) +
                                   "\r\nConnection: close\r\n\r\n" + body_;
                 (void)!write(c, out.data(), out.size());
-            } else {
+            }
+            if (mode_ != kAnswer) {
                 while (!stop_)
                     std::this_thread::sleep_for(std::chrono::milliseconds(5));
             }
@@ -94,7 +99,7 @@ class TinyServer {
 
     int status_;
     std::string body_;
-    bool answer_;
+    Mode mode_;
     int fd_ = -1;
     int port_ = 0;
     std::atomic<bool> stop_{false};
@@ -142,15 +147,29 @@ TEST(HttpPostTest, RefusedConnectionIsLibcurlCodeSeven) {
 }
 
 TEST(HttpPostTest, SilentServerTimesOut) {
-    TinyServer server(200, "", false);
+    TinyServer server(200, "", TinyServer::kSilent);
     http::PostOptions o;
     o.timeout_seconds = 1;
     auto r = http::HttpPost(server.Url(), {}, "x", o);
     EXPECT_EQ(r.code, 28);
 }
 
+TEST(HttpPostTest, StatusSentBeforeTheExchangeBrokeOffIsReported) {
+    TinyServer server(200, "{\"ok\"", TinyServer::kCutShort);
+    http::PostOptions o;
+    o.timeout_seconds = 1;
+    auto r = http::HttpPost(server.Url(), {}, "x", o);
+    EXPECT_EQ(r.code, 28);
+    EXPECT_EQ(r.status, 200);
+
+    TinyServer silent(200, "", TinyServer::kSilent);
+    r = http::HttpPost(silent.Url(), {}, "x", o);
+    EXPECT_EQ(r.code, 28);
+    EXPECT_EQ(r.status, 0);
+}
+
 TEST(HttpPostTest, ClearingKeepGoingAbandonsTheExchange) {
-    TinyServer server(200, "", false);
+    TinyServer server(200, "", TinyServer::kSilent);
     std::atomic<bool> keepGoing{true};
     http::PostOptions o;
     o.keep_going = &keepGoing;

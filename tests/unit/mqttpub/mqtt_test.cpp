@@ -1,8 +1,12 @@
 #include "mqtt.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 
+#include <fstream>
 #include <mutex>
+#include <sstream>
+#include <thread>
 
 #include "broker.h"
 #include "log_capture.h"
@@ -11,6 +15,12 @@
 using testing_support::Broker;
 using testing_support::LogCapture;
 using testing_support::WaitFor;
+
+// Read by LeakSanitizer in the sanitizer builds. A stop that cancels the library's network thread
+// inside a connect leaves that connect's address list unfreed; the daemon is ending then.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:getaddrinfo\n";
+}
 
 namespace {
 
@@ -56,6 +66,76 @@ class Subscriber : public mosqpp::mosquittopp {
     std::atomic<bool> subscribed_{false};
     std::mutex mutex_;
     std::vector<Received> received_;
+};
+
+// A listener whose accept queue is full: the kernel drops further SYNs, so a connect() to its
+// port hangs as it does towards a broker behind a firewall that drops packets.
+class BlackHole {
+  public:
+    explicit BlackHole(int port) : port_(port) {
+        listener_ = socket(AF_INET, SOCK_STREAM, 0);
+        int one = 1;
+        setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in addr = Loopback();
+        if (bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+            listen(listener_, 0) != 0) {
+            return;
+        }
+        // Connect until one attempt stays unanswered: from then on the queue is full.
+        for (int i = 0; i < 4 && !filled_; ++i) {
+            const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+            fillers_.push_back(fd);
+            pollfd p{fd, POLLOUT, 0};
+            filled_ = poll(&p, 1, 300) == 0;
+        }
+    }
+    ~BlackHole() { Release(); }
+
+    bool Filled() const { return filled_; }
+
+    // Connection attempts to the port that wait for an answer (the filler's among them).
+    int Unanswered() const {
+        std::ifstream in("/proc/net/tcp");
+        std::string line;
+        std::getline(in, line);
+        int n = 0;
+        while (std::getline(in, line)) {
+            std::istringstream fields(line);
+            std::string slot, local, remote, state;
+            fields >> slot >> local >> remote >> state;
+            const auto colon = remote.find(':');
+            if (colon != std::string::npos &&
+                std::stoi(remote.substr(colon + 1), nullptr, 16) == port_ && state == "02") {
+                ++n;
+            }
+        }
+        return n;
+    }
+
+    // Closes the port: waiting attempts are refused at their next retry.
+    void Release() {
+        for (int fd : fillers_)
+            close(fd);
+        fillers_.clear();
+        if (listener_ >= 0)
+            close(listener_);
+        listener_ = -1;
+    }
+
+  private:
+    sockaddr_in Loopback() const {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(static_cast<uint16_t>(port_));
+        return addr;
+    }
+
+    int port_;
+    int listener_ = -1;
+    std::vector<int> fillers_;
+    bool filled_ = false;
 };
 
 class MqttTest : public ::testing::Test {
@@ -166,6 +246,36 @@ TEST_F(MqttTest, MalformedReadingIsDroppedAndTheNextOneStillGoesOut) {
     Event("sensor", R"({"device_id":"A","sensor_type":"AT","data":{"ts":6}})");
     ASSERT_TRUE(WaitFor([&] { return subscriber->Messages().size() == 1; }));
     EXPECT_EQ(subscriber->Messages()[0].topic, "brelix/A/AT");
+}
+
+TEST_F(MqttTest, StopEndsPromptlyWhileTheNetworkThreadWaitsInAConnect) {
+    subscriber.reset();  // its own reconnects would take the port's one free slot
+    broker.Stop();
+    InternetUp();  // refused: the network thread retries with blocking connects
+    BlackHole hole(broker.Port());
+    if (!hole.Filled())
+        GTEST_SKIP() << "this kernel answers connection attempts beyond the accept queue";
+    // The filler's attempt and the library's.
+    ASSERT_TRUE(WaitFor([&] { return hole.Unanswered() >= 2; }, std::chrono::seconds(10)));
+
+    std::atomic<bool> stopped{false};
+    std::thread stopper([&] {
+        mqtt->StopNetwork();
+        stopped = true;
+    });
+    const bool prompt = WaitFor([&] { return stopped.load(); }, std::chrono::seconds(3));
+    if (!prompt) {
+        // The connect's end overwrote the stop request; repeat it until the thread ends.
+        hole.Release();
+        WaitFor(
+            [&] {
+                mqtt->disconnect();
+                return stopped.load();
+            },
+            std::chrono::seconds(60));
+    }
+    stopper.join();
+    EXPECT_TRUE(prompt);
 }
 
 }  // namespace

@@ -45,6 +45,23 @@ TEST_F(CloudReportTest, RetryDecisionPerStatusClass) {
     }
 }
 
+TEST_F(CloudReportTest, ExchangeBrokenOffAfterASuccessStatusCountsAsDelivered) {
+    auto cutShort = [](int status) {
+        return [status](const std::string&, const std::vector<std::string>&, const std::string&) {
+            return http::Response{28, "Timeout was reached", status};
+        };
+    };
+    LogCapture log;
+    // The server has taken the samples: sending them again would repeat them.
+    EXPECT_EQ(ReportSensorData("u", "t", "b", cutShort(200)), Delivery::kDelivered);
+    EXPECT_EQ(ReportHeartBeat("u", "t", "b", cutShort(204)), Delivery::kDelivered);
+    EXPECT_EQ(log.Count("ERROR"), 0u) << log.Since();
+    // No status, or one that is no success: the transport error decides.
+    EXPECT_EQ(ReportSensorData("u", "t", "b", cutShort(0)), Delivery::kRetry);
+    EXPECT_EQ(ReportSensorData("u", "t", "b", cutShort(500)), Delivery::kRetry);
+    EXPECT_TRUE(log.Contains("Request Error ( 28 ) : Timeout was reached")) << log.Since();
+}
+
 TEST_F(CloudReportTest, RequestsCarryPathHeadersInOrderAndBody) {
     Recorded seen;
     EXPECT_EQ(

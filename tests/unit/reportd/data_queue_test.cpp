@@ -73,9 +73,12 @@ TEST_F(DataQueueTest, BadSamplesAreDroppedWithAnErrorAndChangeNothing) {
     json big = Sample("AT", 4000);
     big["v"] = std::string(2000, 'x');
     EXPECT_FALSE(q.UpdateQueue(big, 5));
+    // No 32-bit time: converting these would be undefined.
+    EXPECT_FALSE(q.UpdateQueue(Sample("AT", 1e30), 6));
+    EXPECT_FALSE(q.UpdateQueue(Sample("AT", -5000.5), 7));
     EXPECT_EQ(q.queue.size(), 1u);
     EXPECT_EQ(q.last_ts, 1000u);
-    EXPECT_EQ(log.Count("ERROR"), 4u) << log.Since();
+    EXPECT_EQ(log.Count("ERROR"), 6u) << log.Since();
 }
 
 }  // namespace
