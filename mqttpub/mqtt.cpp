@@ -2,6 +2,8 @@
 
 #include <pthread.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 
 #include "log.h"
@@ -15,6 +17,32 @@ namespace {
 constexpr auto kLoopSleep = std::chrono::milliseconds(100);
 constexpr auto kHeartbeatPeriod = std::chrono::seconds(5);
 constexpr int kKeepAlive = 60;
+constexpr int64_t kMaxRestartDelayMs = 60 * 1000;
+
+// Errors after which libmosquitto's network thread returns instead of reconnecting: a broker
+// (or something else on its port) that answers with bytes it cannot parse would otherwise
+// leave mqttpub silent until it is restarted.
+bool EndsNetworkThread(int rc) {
+    switch (rc) {
+        case MOSQ_ERR_NOMEM:
+        case MOSQ_ERR_PROTOCOL:
+        case MOSQ_ERR_INVAL:
+        case MOSQ_ERR_NOT_FOUND:
+        case MOSQ_ERR_TLS:
+        case MOSQ_ERR_PAYLOAD_SIZE:
+        case MOSQ_ERR_NOT_SUPPORTED:
+        case MOSQ_ERR_AUTH:
+        case MOSQ_ERR_ACL_DENIED:
+        case MOSQ_ERR_UNKNOWN:
+        case MOSQ_ERR_EAI:
+        case MOSQ_ERR_PROXY:
+            return true;
+        case MOSQ_ERR_SUCCESS:
+            return false;
+        default:
+            return errno == EPROTO;
+    }
+}
 
 // The network thread is cancelled at shutdown; never inside our callbacks, where it could hold
 // the logger's lock.
@@ -42,12 +70,14 @@ std::unique_ptr<NVRAM> LoadSettings() {
 
 MQTT::MQTT() : MQTT(LoadSettings()) {}
 
-MQTT::MQTT(std::unique_ptr<NVRAM> nvram)
+MQTT::MQTT(std::unique_ptr<NVRAM> nvram, std::chrono::milliseconds restart_delay)
     : mosqpp::mosquittopp(nullptr, true),
       nvram_(std::move(nvram)),
       listener_(std::make_unique<ubus::Listener>()),
       timers_(std::make_unique<timer::TimerQueue>()),
-      heartbeat_(*timers_, heartbeat::kMqttpub, kHeartbeatPeriod) {}
+      heartbeat_(*timers_, heartbeat::kMqttpub, kHeartbeatPeriod),
+      first_restart_delay_(restart_delay),
+      restart_delay_ms_(restart_delay.count()) {}
 
 MQTT::~MQTT() {
     timers_.reset();
@@ -71,6 +101,31 @@ void MQTT::StopNetwork() {
     // would retry until the broker answers.
     loop_stop(true);
     mosqpp::lib_cleanup();
+}
+
+void MQTT::RestartNetwork() {
+    // The ended thread is joined before a new one takes the client.
+    loop_stop(true);
+    LOGI << "Restarting the MQTT network thread";
+    const int rc = reconnect_async();
+    if (rc != MOSQ_ERR_SUCCESS)  // the new thread retries by itself
+        LOGW << "MQTT Connect Error : " << mosqpp::strerror(rc);
+    const int started = loop_start();
+    if (started != MOSQ_ERR_SUCCESS)
+        ScheduleRestart(started);
+}
+
+// Network thread (or main thread when a restart fails): the thread is started again from the
+// main loop, after a delay that grows while the broker keeps answering badly.
+void MQTT::ScheduleRestart(int rc) {
+    const auto delay = std::chrono::milliseconds(restart_delay_ms_.load());
+    restart_delay_ms_.store(std::min<int64_t>(delay.count() * 2, kMaxRestartDelayMs));
+    LOGE << "MQTT Error : " << mosqpp::strerror(rc) << " - network restarts in " << delay.count()
+         << " ms";
+    timers_->Add(delay, [this](bool aborted) {
+        if (!aborted)
+            queue_.Push(mailbox::Message(kNetworkEnded));
+    });
 }
 
 void MQTT::Subscribe() {
@@ -154,6 +209,7 @@ void MQTT::on_connect(int rc) {
             LOGV << "Connection Success";
             connections_.fetch_add(1);
             connected_.store(true);
+            restart_delay_ms_.store(first_restart_delay_.count());
             return;
         }
         LOGI << "Connection Failed : " << mosqpp::connack_string(rc);
@@ -166,10 +222,13 @@ void MQTT::on_connect(int rc) {
     reconnect();
 }
 
-void MQTT::on_disconnect(int) {
+void MQTT::on_disconnect(int rc) {
+    const bool ends = EndsNetworkThread(rc);  // before anything else can change errno
     NoCancel guard;
     LOGI << "Disconnected from Host";
     connected_.store(false);
+    if (ends)
+        ScheduleRestart(rc);
 }
 
 void MQTT::on_publish(int mid) {
@@ -200,6 +259,9 @@ bool MQTT::MessageHandler() {
         case mailbox::kInternetConnected:
             LOGV << msg.code;
             Connect(nvram_->mqtt_host, nvram_->mqtt_port);
+            break;
+        case kNetworkEnded:
+            RestartNetwork();
             break;
         case kSensorReading:
             if (auto m = BuildMqttMessage(*msg.As<SensorEvent>()))

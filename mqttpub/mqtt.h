@@ -3,6 +3,7 @@
 #include <mosquittopp.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -20,11 +21,15 @@
 class MQTT : public mosqpp::mosquittopp {
   public:
     static constexpr int32_t kSensorReading = 3007;
+    // The library's network thread ended on an error it does not retry.
+    static constexpr int32_t kNetworkEnded = 3100;
 
     // Loads the "mqtt" settings.
     MQTT();
-    // Given settings (tests).
-    explicit MQTT(std::unique_ptr<NVRAM> nvram);
+    // Given settings (tests); restart_delay is the first wait before a network thread that
+    // ended on an error is started again (it doubles up to a minute while no connect succeeds).
+    explicit MQTT(std::unique_ptr<NVRAM> nvram,
+                  std::chrono::milliseconds restart_delay = std::chrono::seconds(1));
     ~MQTT() override;
 
     void Run();
@@ -34,6 +39,8 @@ class MQTT : public mosqpp::mosquittopp {
     // The library's network thread; Run starts and stops it around its loop.
     bool StartNetwork();
     void StopNetwork();
+    // Starts the network thread again after it ended on its own; the connection is retried.
+    void RestartNetwork();
 
     bool Connect(const std::string& host, const int& port);
     bool Publish(const std::string& topic, const std::string& payload, int qos);
@@ -54,6 +61,7 @@ class MQTT : public mosqpp::mosquittopp {
   private:
     void Subscribe();
     void Unsubscribe();
+    void ScheduleRestart(int rc);
 
     std::atomic<bool> connected_{false};
     std::atomic<bool> running_{true};  // true from the start: a stop may come before Run
@@ -65,6 +73,8 @@ class MQTT : public mosqpp::mosquittopp {
 
     std::atomic<bool> reconnect_tried_{false};  // one immediate retry per refused Connect
     std::atomic<uint64_t> connections_{0};
+    const std::chrono::milliseconds first_restart_delay_;
+    std::atomic<int64_t> restart_delay_ms_;
     std::size_t lost_ = 0;          // readings the library refused since the last accepted one
     bool library_retries_ = false;  // connect_async has handed the broker to the network thread
 };

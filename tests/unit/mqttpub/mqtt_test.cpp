@@ -138,6 +138,61 @@ class BlackHole {
     bool filled_ = false;
 };
 
+// Something on the broker's port that answers every CONNECT with a CONNACK code MQTT 3.1.1 does
+// not define, as a broker speaking another protocol version might.
+class BadBroker {
+  public:
+    explicit BadBroker(int port) {
+        listener_ = socket(AF_INET, SOCK_STREAM, 0);
+        int one = 1;
+        setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        listening_ = bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+                     listen(listener_, 8) == 0;
+        thread_ = std::thread([this] { Serve(); });
+    }
+    ~BadBroker() {
+        stop_ = true;
+        thread_.join();
+        for (int fd : clients_)
+            close(fd);
+        close(listener_);
+    }
+
+    bool Listening() const { return listening_; }
+    int Answered() const { return answered_.load(); }
+
+  private:
+    void Serve() {
+        while (!stop_) {
+            pollfd p{listener_, POLLIN, 0};
+            if (poll(&p, 1, 50) != 1)
+                continue;
+            const int fd = accept(listener_, nullptr, nullptr);
+            if (fd < 0)
+                continue;
+            clients_.push_back(fd);
+            char connect_packet[256];
+            pollfd c{fd, POLLIN, 0};
+            if (poll(&c, 1, 2000) == 1 && read(fd, connect_packet, sizeof connect_packet) > 0) {
+                const char connack[] = {0x20, 0x02, 0x00, static_cast<char>(0x80)};
+                if (write(fd, connack, sizeof connack) == sizeof connack)
+                    ++answered_;
+            }
+        }
+    }
+
+    int listener_ = -1;
+    bool listening_ = false;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> answered_{0};
+    std::vector<int> clients_;
+    std::thread thread_;
+};
+
 class MqttTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -166,6 +221,11 @@ class MqttTest : public ::testing::Test {
         }
     }
     void InternetUp() { Event("manager", R"({"evt":{"internet":"up"}})"); }
+    // What the main loop does each pass.
+    void Pump() {
+        while (mqtt->MessageHandler()) {
+        }
+    }
 
     Broker broker;
     std::unique_ptr<MQTT> mqtt;
@@ -246,6 +306,46 @@ TEST_F(MqttTest, MalformedReadingIsDroppedAndTheNextOneStillGoesOut) {
     Event("sensor", R"({"device_id":"A","sensor_type":"AT","data":{"ts":6}})");
     ASSERT_TRUE(WaitFor([&] { return subscriber->Messages().size() == 1; }));
     EXPECT_EQ(subscriber->Messages()[0].topic, "brelix/A/AT");
+}
+
+TEST_F(MqttTest, NetworkThreadEndedByABadAnswerIsStartedAgainUntilTheBrokerIsBack) {
+    subscriber.reset();
+    broker.Stop();
+    mqtt->StopNetwork();
+    auto nvram = std::make_unique<NVRAM>();
+    nvram->mqtt_host = "127.0.0.1";
+    nvram->mqtt_port = broker.Port();
+    mqtt = std::make_unique<MQTT>(std::move(nvram), std::chrono::milliseconds(100));
+    ASSERT_TRUE(mqtt->StartNetwork());
+    LogCapture log;
+    {
+        BadBroker bad(broker.Port());
+        ASSERT_TRUE(bad.Listening());
+        InternetUp();
+        // The connect and its one immediate retry are answered; the library's thread then ends
+        // and only a restarted one comes back.
+        ASSERT_TRUE(WaitFor(
+            [&] {
+                Pump();
+                return bad.Answered() >= 4;
+            },
+            std::chrono::seconds(10)))
+            << log.Since();
+        EXPECT_GE(log.Count("network restarts in"), 2u) << log.Since();
+    }
+    broker.Start();
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            Pump();
+            return mqtt->Connected();
+        },
+        std::chrono::seconds(10)))
+        << log.Since();
+    subscriber = std::make_unique<Subscriber>(broker.Port());
+    ASSERT_TRUE(WaitFor([&] { return subscriber->Subscribed(); }));
+    Event("sensor", R"({"device_id":"A","sensor_type":"AT","data":{"ts":7}})");
+    ASSERT_TRUE(WaitFor([&] { return subscriber->Messages().size() == 1; }));
+    EXPECT_EQ(mqtt->Connections(), 1u);
 }
 
 TEST_F(MqttTest, StopEndsPromptlyWhileTheNetworkThreadWaitsInAConnect) {
