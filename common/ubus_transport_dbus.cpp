@@ -78,30 +78,28 @@ std::string BusAddress(const char* socketPath) {
     return out;
 }
 
-// ubus object "X" is the bus name "ubus.object." + X with every element made valid.
+// ubus object "X" is the bus name "ubus.object." + X with every element made valid: bytes
+// outside [A-Za-z0-9-], and a digit that starts an element, become "_" and two hex digits, so
+// the name can be read back unambiguously.
 std::string BusName(const char* object) {
     std::string out = kObjectPrefix;
-    std::string element;
-    auto flush = [&] {
-        if (!element.empty() && element[0] >= '0' && element[0] <= '9')
-            out += '_';
-        out += element;
-        element.clear();
-    };
+    bool element_start = true;
     for (const char* p = object; *p; ++p) {
         const char c = *p;
         if (c == '.') {
-            flush();
             out += '.';
-        } else if (IsAlnum(c) || c == '_' || c == '-') {
-            element += c;
+            element_start = true;
+            continue;
+        }
+        if ((IsAlnum(c) && !(element_start && c >= '0' && c <= '9')) || c == '-') {
+            out += c;
         } else {
             char hex[4];
             std::snprintf(hex, sizeof hex, "_%02x", static_cast<unsigned char>(c));
-            element += hex;
+            out += hex;
         }
+        element_start = false;
     }
-    flush();
     return out;
 }
 

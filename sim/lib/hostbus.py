@@ -63,32 +63,26 @@ def dumps(value):
     return json.dumps(value, separators=(",", ":"), ensure_ascii=False)
 
 
-_PLAIN = frozenset(b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789_-")
+_PLAIN = frozenset(b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-")
+_DIGITS = frozenset(b"0123456789")
 
 
 def escape_name(obj):
     out = []
     for element in obj.split("."):
-        # Byte by byte of the UTF-8 text, as the C++ side escapes it.
-        esc = "".join(chr(b) if b in _PLAIN else "_%02x" % b
-                      for b in element.encode("utf-8", "surrogateescape"))
-        if esc[:1].isdigit():
-            esc = "_" + esc
-        out.append(esc)
+        # Byte by byte of the UTF-8 text, as the C++ side escapes it; a leading digit too.
+        raw = element.encode("utf-8", "surrogateescape")
+        out.append("".join(chr(b) if b in _PLAIN and not (i == 0 and b in _DIGITS)
+                           else "_%02x" % b for i, b in enumerate(raw)))
     return PREFIX + ".".join(out)
 
 
 def unescape_name(bus_name):
     if not bus_name.startswith(PREFIX):
         return None
-    out = []
-    for element in bus_name[len(PREFIX):].split("."):
-        if element[:1] == "_" and element[1:2].isdigit():
-            element = element[1:]
-        raw = re.sub(rb"_([0-9a-f]{2})", lambda m: bytes([int(m.group(1), 16)]),
-                     element.encode("ascii", "replace"))
-        out.append(raw.decode("utf-8", "replace"))
-    return ".".join(out)
+    raw = re.sub(rb"_([0-9a-f]{2})", lambda m: bytes([int(m.group(1), 16)]),
+                 bus_name[len(PREFIX):].encode("ascii", "replace"))
+    return raw.decode("utf-8", "replace")
 
 
 def address(explicit=None):

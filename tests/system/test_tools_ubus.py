@@ -94,11 +94,15 @@ def test_list_shows_object_names_unescaped(rig, ubus_objects, host_bus):
     ubus_objects.serve("wpa_supplicant.wlan0", _methods())
     ubus_objects.serve("9lives.a+b", _methods())
     ubus_objects.serve("9lives.café", _methods())
+    # Texts that look like escapes read back as written.
+    ubus_objects.serve("odd.a_41", _methods())
+    ubus_objects.serve("odd.!x", _methods())
+    ubus_objects.serve("odd._5", _methods())
 
     r = ubus_tool(rig, "list")
     assert r.returncode == 0
-    assert r.stdout.splitlines() == ["9lives.a+b", "9lives.café", "test.tool",
-                                     "wpa_supplicant.wlan0"]
+    assert r.stdout.splitlines() == ["9lives.a+b", "9lives.café", "odd.!x", "odd._5",
+                                     "odd.a_41", "test.tool", "wpa_supplicant.wlan0"]
 
     # -s takes the address in place of the environment; a pattern filters.
     rig.env.pop(hostbus.ADDRESS_ENV)
