@@ -217,9 +217,10 @@ async def send(bus, event_type, data):
                                       [event_type, dumps(data)]))
 
 
-async def listen(bus, patterns, callback):
+async def listen(bus, patterns, callback, raw=False):
     """Calls callback(type, data) for every event whose type matches one of `patterns`
-    (exact, or a prefix when it ends with '*'; an empty list or "*" takes every event)."""
+    (exact, or a prefix when it ends with '*'; an empty list or "*" takes every event).
+    With raw, callback(type, text) gets the JSON text as sent, parsable or not."""
     patterns = list(patterns) or ["*"]
     rule = "type='signal',interface='%s',member='%s'" % (EVENT_IFACE, EVENT_MEMBER)
     await bus.call(Message(destination="org.freedesktop.DBus", path="/org/freedesktop/DBus",
@@ -242,6 +243,9 @@ async def listen(bus, patterns, callback):
             return
         event_type, text = msg.body
         if not matches(event_type):
+            return
+        if raw:
+            callback(event_type, text)
             return
         try:
             data = parse_object(text)

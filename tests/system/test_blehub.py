@@ -1,16 +1,11 @@
 """blehub against the BlueZ stand-in and the settings stand-in, each on a real dbus-daemon."""
 
-import asyncio
-import json
 import signal
 import struct
-import threading
 import time
 
 import pytest
-from dbus_next import MessageType
 
-import hostbus
 from bluezsim.client import node, scenario, sensor
 from fixtures.base import binary, send_event, wait_for
 
@@ -20,58 +15,6 @@ NODE_C = "C1A000000003"
 STATUS = "brelix.status"
 SENSOR = "brelix.sensor"
 WEBSOCKET = "brelix.websocket"
-
-
-class RawEvents:
-    """Every host-bus event as (type, exact JSON text), recorded on a thread of its own."""
-
-    def __init__(self, address):
-        self._events = []
-        self._lock = threading.Lock()
-        self._ready = threading.Event()
-        self._loop = asyncio.new_event_loop()
-        self._thread = threading.Thread(target=self._run, args=(address,), daemon=True)
-        self._thread.start()
-        if not self._ready.wait(10):
-            raise RuntimeError("event recorder did not connect")
-
-    def _run(self, address):
-        asyncio.set_event_loop(self._loop)
-
-        async def main():
-            bus = await hostbus.connect(address)
-
-            def handler(msg):
-                if (msg.message_type == MessageType.SIGNAL and msg.interface == hostbus.EVENT_IFACE
-                        and msg.member == hostbus.EVENT_MEMBER and msg.signature == "ss"):
-                    with self._lock:
-                        self._events.append((time.monotonic(), msg.body[0], msg.body[1]))
-
-            bus.add_message_handler(handler)
-            await hostbus.listen(bus, ["*"], lambda *_: None)
-            self._ready.set()
-
-        self._loop.run_until_complete(main())
-        self._loop.run_forever()
-
-    def texts(self, event_type):
-        with self._lock:
-            return [text for _, t, text in self._events if t == event_type]
-
-    def timed(self, event_type):
-        with self._lock:
-            return [(at, text) for at, t, text in self._events if t == event_type]
-
-    def close(self):
-        self._loop.call_soon_threadsafe(self._loop.stop)
-        self._thread.join(5)
-
-
-@pytest.fixture
-def raw_events(host_bus):
-    rec = RawEvents(host_bus)
-    yield rec
-    rec.close()
 
 
 def halvex(whitelist=(), stored=()):
@@ -129,13 +72,15 @@ class Hub:
 
 
 @pytest.fixture
-def hub(rig, start_platform, bluez, raw_events):
+def hub(rig, start_platform, bluez, events):
     """Factory: hub(scenario, whitelist, stored=()) starts the stand-ins and blehub."""
+
+    recorder = events("*")
 
     def make(scen, whitelist, stored=(), bluez_args=()):
         platform = start_platform({"halvex": halvex(whitelist, stored)})
         ctl = bluez(scen, args=bluez_args)
-        h = Hub(rig, platform, ctl, raw_events)
+        h = Hub(rig, platform, ctl, recorder)
         h.start()
         return h
 
