@@ -64,6 +64,13 @@ void EndOnFault(int sig) {
     ::_exit(128 + sig);
 }
 
+void EndIfFault(int sig) {
+    if (!IsFault(sig))
+        return;
+    LogBacktrace();
+    EndOnFault(sig);
+}
+
 std::string VersionFromOutput(std::string output) {
     static const std::string kSeparator = " - ";
     bool found = false;

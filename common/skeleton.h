@@ -23,6 +23,8 @@ void LogBacktrace();
 // Restores the default action and raises `sig` again: a fault ends the process instead of
 // returning into the faulting code.
 [[noreturn]] void EndOnFault(int sig);
+// For a fault, writes the back-trace and ends the process; for any other signal, returns.
+void EndIfFault(int sig);
 
 // The main object as the signal handler reaches it. A stop requested before the object exists
 // (a signal while its constructor loads settings) is applied when it is attached.

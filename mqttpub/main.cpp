@@ -11,10 +11,7 @@ skeleton::MainObject<MQTT> mqtt;
 
 void SignalHandler(int sig) {
     skeleton::LogSignal(sig);
-    if (skeleton::IsFault(sig)) {
-        skeleton::LogBacktrace();
-        skeleton::EndOnFault(sig);
-    }
+    skeleton::EndIfFault(sig);
     mqtt.Stop();
 }
 

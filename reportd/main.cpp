@@ -9,10 +9,7 @@ skeleton::MainObject<Reporter> reporter;
 
 void SignalHandler(int sig) {
     skeleton::LogSignal(sig);
-    if (skeleton::IsFault(sig)) {
-        skeleton::LogBacktrace();
-        skeleton::EndOnFault(sig);
-    }
+    skeleton::EndIfFault(sig);
     reporter.Stop();
 }
 

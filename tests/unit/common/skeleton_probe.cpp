@@ -68,10 +68,7 @@ Probe probe;
 
 void SignalHandler(int sig) {
     skeleton::LogSignal(sig);
-    if (skeleton::IsFault(sig)) {
-        skeleton::LogBacktrace();
-        skeleton::EndOnFault(sig);
-    }
+    skeleton::EndIfFault(sig);
     probe.Stop();
 }
 
