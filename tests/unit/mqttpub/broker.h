@@ -19,6 +19,14 @@ extern char** environ;
 
 namespace testing_support {
 
+inline sockaddr_in LoopbackAddress(int port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    return addr;
+}
+
 // Debian's mosquitto broker on a loopback port of its own, started and stopped by the test.
 class Broker {
   public:
@@ -60,23 +68,16 @@ class Broker {
 
     bool Accepting() const {
         int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr = Address(port_);
+        sockaddr_in addr = LoopbackAddress(port_);
         const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
         close(fd);
         return ok;
     }
 
   private:
-    static sockaddr_in Address(int port) {
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = htons(static_cast<uint16_t>(port));
-        return addr;
-    }
     static int FreePort() {
         int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr = Address(0);
+        sockaddr_in addr = LoopbackAddress(0);
         bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
         socklen_t len = sizeof addr;
         getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);

@@ -14,6 +14,7 @@
 
 using testing_support::Broker;
 using testing_support::LogCapture;
+using testing_support::LoopbackAddress;
 using testing_support::WaitFor;
 
 // Read by LeakSanitizer in the sanitizer builds. A stop that cancels the library's network thread
@@ -76,7 +77,7 @@ class BlackHole {
         listener_ = socket(AF_INET, SOCK_STREAM, 0);
         int one = 1;
         setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in addr = Loopback();
+        sockaddr_in addr = LoopbackAddress(port_);
         if (bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
             listen(listener_, 0) != 0) {
             return;
@@ -124,14 +125,6 @@ class BlackHole {
     }
 
   private:
-    sockaddr_in Loopback() const {
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = htons(static_cast<uint16_t>(port_));
-        return addr;
-    }
-
     int port_;
     int listener_ = -1;
     std::vector<int> fillers_;
@@ -146,10 +139,7 @@ class BadBroker {
         listener_ = socket(AF_INET, SOCK_STREAM, 0);
         int one = 1;
         setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = htons(static_cast<uint16_t>(port));
+        sockaddr_in addr = LoopbackAddress(port);
         listening_ = bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
                      listen(listener_, 8) == 0;
         thread_ = std::thread([this] { Serve(); });
