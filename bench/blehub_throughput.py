@@ -13,7 +13,6 @@ import argparse
 import asyncio
 import os
 import shutil
-import statistics
 import struct
 import sys
 import tempfile
@@ -30,7 +29,7 @@ from dbus_next.aio import MessageBus  # noqa: E402
 
 import hostbus  # noqa: E402
 from bluezsim.client import node, scenario, sensor  # noqa: E402
-from fixtures.base import Rig, start_dbus_daemon, wait_for  # noqa: E402
+from fixtures.base import Rig, start_dbus_daemon  # noqa: E402
 from fixtures.bluez import start_bluez  # noqa: E402
 from fixtures.platform import PlatformStandIn  # noqa: E402
 
