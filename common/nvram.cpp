@@ -89,6 +89,9 @@ void NVRAM::LoadSysParams() {
                 case "report_interval"_hash:
                     report_interval = ToInt(value);
                     break;
+                case "queue_limit"_hash:
+                    queue_limit = ToInt(value);
+                    break;
                 default:
                     break;
             }

@@ -35,6 +35,7 @@ class NVRAM {
     int tls_verify = 1;        // 0 turns peer and host checks off
     int max_samples = 20000;   // reportd: samples kept while the cloud is unreachable
     int report_interval = 30;  // reportd: seconds between report passes
+    int queue_limit = 10000;   // readings a main loop's queue holds before the oldest go
     std::vector<std::string> whitelist;
 
     // "auth"

@@ -8,6 +8,14 @@ void Semaphore::Notify() {
     cond_.notify_one();
 }
 
+void Semaphore::Signal() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (count_ == 0) {
+        count_ = 1;
+        cond_.notify_one();
+    }
+}
+
 void Semaphore::Wait() {
     std::unique_lock<std::mutex> lock(mutex_);
     cond_.wait(lock, [this] { return count_ > 0; });

@@ -13,6 +13,9 @@ class Semaphore {
     virtual ~Semaphore() = default;
 
     void Notify();
+    // Notify that leaves at most one unit pending: a wake-up signal that many producers may
+    // raise without the waiter having to count them off.
+    void Signal();
     void Wait();
     // Takes one unit if one arrives before the deadline; false on time-out.
     bool WaitUntil(std::chrono::steady_clock::time_point deadline);

@@ -185,4 +185,26 @@ bool Sender::Invoke(const char* path, const char* method, const std::string& arg
     return true;
 }
 
+// ---- EventSender ----
+
+EventSender::EventSender(int timeoutSeconds, const char* socketPath)
+    : timeout_(timeoutSeconds), socketPath_(socketPath) {}
+
+EventSender::~EventSender() = default;
+
+bool EventSender::SendEvent(const char* type, const std::string& json) {
+    if (!sender_) {
+        sender_ = std::make_unique<Sender>(timeout_, socketPath_);
+        ++opened_;
+    }
+    if (sender_->SendEvent(type, json))
+        return true;
+    sender_.reset();
+    return false;
+}
+
+void EventSender::Release() {
+    sender_.reset();
+}
+
 }  // namespace ubus

@@ -86,4 +86,25 @@ class Sender : public Core {
     int timeout;  // milliseconds
 };
 
+// Events sent over one Sender that lives until Release: a main loop's pass shares one
+// connection instead of opening one per event. A send that fails drops the connection, and
+// the next send opens a new one. One thread only.
+class EventSender {
+  public:
+    explicit EventSender(int timeoutSeconds = 30, const char* socketPath = nullptr);
+    ~EventSender();
+
+    bool SendEvent(const char* type, const std::string& json);
+    // Closes the connection, if one is open.
+    void Release();
+    // Connections opened so far.
+    uint64_t Opened() const { return opened_; }
+
+  private:
+    int timeout_;
+    const char* socketPath_;
+    std::unique_ptr<Sender> sender_;
+    uint64_t opened_ = 0;
+};
+
 }  // namespace ubus
