@@ -9,7 +9,16 @@ using nlohmann::json;
 
 bool UCI::Call(const char* method, const json& args, json* values) {
     const std::string text = args.dump();
-    LOGV << method << " " << text;
+    if (hide_values_ && args.contains("values")) {
+        json shown = args;
+        for (auto& [name, value] : shown["values"].items()) {
+            (void)name;
+            value = "<hidden>";
+        }
+        LOGV << method << " " << shown.dump();
+    } else {
+        LOGV << method << " " << text;
+    }
     return ubus::Sender(timeout_).Invoke("uci", method, text, [&](const char* reply) {
         if (values == nullptr)
             return;
@@ -63,4 +72,8 @@ bool UCI::Delete(const std::string& config, const std::string& type, const json&
 
 bool UCI::Commit(const std::string& config) {
     return Call("commit", {{"config", config}}, nullptr);
+}
+
+bool UCI::Revert(const std::string& config) {
+    return Call("revert", {{"config", config}}, nullptr);
 }
