@@ -74,6 +74,9 @@ void NVRAM::LoadSysParams() {
                 case "device_id"_hash:
                     device_id = value.get<std::string>();
                     break;
+                case "serial_number"_hash:
+                    serial_number = value.get<std::string>();
+                    break;
                 case "first_boot"_hash:
                     first_boot = ToInt(value);
                     break;
@@ -91,6 +94,15 @@ void NVRAM::LoadSysParams() {
                     break;
                 case "queue_limit"_hash:
                     queue_limit = ToInt(value);
+                    break;
+                case "probe_host"_hash:
+                    probe_host = value.get<std::string>();
+                    break;
+                case "wps_timeout"_hash:
+                    wps_timeout = ToInt(value);
+                    break;
+                case "retry_delay"_hash:
+                    retry_delay = ToInt(value);
                     break;
                 default:
                     break;

@@ -30,12 +30,16 @@ class NVRAM {
     std::string host;  // taken out of url
     std::string prov_url;
     std::string device_id;
+    std::string serial_number;
     int first_boot = 0;
     std::string ca_file;       // CA bundle for the cloud; empty: the system's
     int tls_verify = 1;        // 0 turns peer and host checks off
     int max_samples = 20000;   // reportd: samples kept while the cloud is unreachable
     int report_interval = 30;  // reportd: seconds between report passes
     int queue_limit = 10000;   // readings a main loop's queue holds before the oldest go
+    std::string probe_host;    // name looked up to tell whether the internet is reachable
+    int wps_timeout = 100;     // provd: seconds before an unanswered WPS is started again
+    int retry_delay = 2;       // provd: seconds between internet checks and download attempts
     std::vector<std::string> whitelist;
 
     // "auth"
@@ -48,6 +52,23 @@ class NVRAM {
     std::string mqtt_host = "0.0.0.0";
     int mqtt_port = 1883;
     int mqtt_enable = 0;
+
+    // provd's setters stage a change; Commit writes a package's staged changes, Revert drops
+    // them. Each is false when the store refused it.
+    bool SetWirelessParams(const std::string& ssid, const std::string& encryption,
+                           const std::string& key);
+    bool SetAuthParams(const std::string& access, const std::string& refresh);
+    // Addresses and servers are written only for proto "static".
+    bool SetNetworkParams(const std::string& proto, const std::string& ipaddr,
+                          const std::string& netmask, const std::string& gateway,
+                          const std::vector<std::string>& dns);
+    // Also kept in this object; nothing is done for an empty value.
+    bool SetDeviceId(const std::string& id);
+    bool SetSerialNumber(const std::string& serial);
+    bool SetHostname(const std::string& hostname);
+    bool SetFirstBoot();
+    bool Commit(const std::string& config);
+    bool Revert(const std::string& config);
 
     // blehub's device store: one "node" section per stored sensor.
     void LoadNodePaths();
