@@ -108,6 +108,14 @@ class BluezControl:
     def set_adapter(self, **settings):
         self.request("set_adapter", settings=settings)
 
+    def controller(self):
+        """The HCI side: address, serial, fault, listening, connections, commands."""
+        return self.request("controller")
+
+    def set_controller(self, **settings):
+        """address, serial, fault (one of bluezsim.hci.FAULTS; None clears it)."""
+        return self.request("set_controller", settings=settings)
+
     def release_name(self):
         self.request("release_name")
 

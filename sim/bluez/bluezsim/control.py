@@ -231,6 +231,17 @@ class Control:
                 a.cfg[key] = checked[key]
         return None
 
+    # ---- the controller's HCI side -------------------------------------------
+
+    def cmd_controller(self, req):
+        return self.app.controller.state()
+
+    async def cmd_set_controller(self, req):
+        settings = _arg(req, "settings", dict)
+        await self.app.controller.configure(settings)
+        log("control: controller %s" % {k: settings[k] for k in sorted(settings)})
+        return self.app.controller.state()
+
     async def cmd_release_name(self, req):
         await self.app.release_name()
         return None

@@ -14,6 +14,7 @@ from . import scenario
 from .adapter import Adapter
 from .control import Control, ControlError
 from .dbusobj import ObjectTree
+from .hci import Controller
 from .log import log
 
 BUS_NAME = "org.bluez"
@@ -24,6 +25,7 @@ class App:
         self.bus = bus
         self.tree = ObjectTree(bus)
         self.adapter = Adapter(self.tree, scen["adapter"], scen["nodes"])
+        self.controller = Controller(scen["controller"])
         self.name_owned = False
         bus.add_message_handler(self._on_signal)
 
@@ -61,6 +63,11 @@ def default_control_path():
     return os.path.join(run_dir, "bluez.sock") if run_dir else None
 
 
+def default_hci_path(control_path):
+    run_dir = os.environ.get("HALVEX_RUN_DIR")
+    return os.path.join(run_dir or os.path.dirname(os.path.abspath(control_path)), "hci.sock")
+
+
 async def run(args):
     try:
         scen = scenario.load(args.scenario) if args.scenario else scenario.check_scenario({})
@@ -87,6 +94,8 @@ async def run(args):
             return 1
     control = Control(app)
     await control.start(control_path)
+    hci_path = args.hci or default_hci_path(control_path)
+    await app.controller.start(hci_path)
 
     loop = asyncio.get_event_loop()
     stop = asyncio.Event()
@@ -94,13 +103,14 @@ async def run(args):
         loop.add_signal_handler(sig, stop.set)
     log("%d node(s), adapter %s" % (len(app.adapter.nodes),
                                       "powered" if app.adapter.powered else "off"))
-    print("READY %s control=%s" % (BUS_NAME if app.name_owned else "(no name)", control_path),
-          flush=True)
+    print("READY %s control=%s hci=%s" % (BUS_NAME if app.name_owned else "(no name)",
+                                          control_path, hci_path), flush=True)
 
     stopped = asyncio.ensure_future(stop.wait())
     gone = asyncio.ensure_future(bus.wait_for_disconnect())
     await asyncio.wait([stopped, gone], return_when=asyncio.FIRST_COMPLETED)
     control.close()
+    app.controller.close()
     if gone.done():
         log("bus connection lost")
         return 1
@@ -116,6 +126,8 @@ def main(argv=None):
     parser.add_argument("--control", help="control socket path "
                         "(default: $HALVEX_RUN_DIR/bluez.sock)")
     parser.add_argument("--bus", help="bus address (default: $DBUS_SYSTEM_BUS_ADDRESS)")
+    parser.add_argument("--hci", help="socket of the controller's HCI side (default: "
+                        "$HALVEX_RUN_DIR/hci.sock, else beside the control socket)")
     parser.add_argument("--no-name", action="store_true",
                         help="start without owning org.bluez (own_name over the control socket)")
     args = parser.parse_args(argv)

@@ -9,7 +9,7 @@ import json
 import random
 import re
 
-from . import errors
+from . import errors, hci
 from .uuids import CHAR_UUIDS, SERVICE_UUID
 
 ROLES = tuple(CHAR_UUIDS)
@@ -330,8 +330,12 @@ def check_adapter(conf, where="adapter"):
 
 
 def check_scenario(data):
-    _check_keys(data, ("adapter", "nodes", "comment"), "scenario")
+    _check_keys(data, ("adapter", "nodes", "controller", "comment"), "scenario")
     adapter = check_adapter(data.get("adapter", {}))
+    try:
+        controller = hci.check(data.get("controller", {}))
+    except ValueError as e:
+        raise ScenarioError(str(e))
     nodes = data.get("nodes", [])
     if not isinstance(nodes, list):
         raise ScenarioError("nodes: must be a list")
@@ -344,7 +348,7 @@ def check_scenario(data):
             raise ScenarioError("nodes: address %s appears twice" % n["address"])
         seen_ids.add(n["id"])
         seen_addr.add(n["address"])
-    return {"adapter": adapter, "nodes": checked}
+    return {"adapter": adapter, "nodes": checked, "controller": controller}
 
 
 def load(path):
