@@ -157,3 +157,26 @@ class CloudControl:
 
     def use_own_cert(self):
         return self.use_foreign_cert(False)
+
+    def put_package(self, device_id, serial, document=None, plaintext=None, key_for=None,
+                    cut=None):
+        """Serves a provisioning package at /provisioning/<device_id>: `document` (JSON) or
+        `plaintext` (a text), encrypted for this gateway, or for `key_for` (device_id, serial);
+        with `cut` only that many bytes of the body go out."""
+        spec = {"serial": serial}
+        if plaintext is not None:
+            spec["plaintext"] = plaintext
+        else:
+            spec["document"] = document
+        if key_for is not None:
+            spec["key_for"] = {"device_id": key_for[0], "serial": key_for[1]}
+        if cut is not None:
+            spec["cut"] = cut
+        return self._call("PUT", "/packages/" + device_id, body=spec)
+
+    def packages(self):
+        """{device_id: {"serial", "bytes", "key_for", "cut", "served"}}."""
+        return self._call("GET", "/packages")["packages"]
+
+    def remove_package(self, device_id=None):
+        return self._call("DELETE", "/packages/" + device_id if device_id else "/packages")
