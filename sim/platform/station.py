@@ -18,6 +18,7 @@ import hostbus
 import uci_store
 
 OUTCOMES = ("success", "never")
+WPS_DELAY = 2.0
 ENCRYPTIONS = {
     "psk2": {"enabled": True, "wpa": [2], "authentication": ["psk"], "ciphers": ["ccmp"]},
     "psk": {"enabled": True, "wpa": [1], "authentication": ["psk"], "ciphers": ["tkip"]},
@@ -28,15 +29,17 @@ ENCRYPTIONS = {
 }
 # Between the credentials and the association, and between it and netifd's "wan" up.
 LINK_STEP = 0.05
+# The access point in range that answers WPS (sim.wifi "set" changes it).
+ACCESS_POINT = {"ssid": "HomeNet", "bssid": "9C:53:22:4A:7E:10", "encryption": "psk2",
+                "key": "correct horse battery staple", "channel": 6, "signal": -54}
 
 
 class Station:
     def __init__(self, ctx):
         self.ctx = ctx
-        self.ap = {"ssid": "HomeNet", "bssid": "9C:53:22:4A:7E:10", "encryption": "psk2",
-                   "key": "correct horse battery staple", "channel": 6, "signal": -54}
-        self.delay = 2.0
-        self.outcome = "success"
+        self.ap = dict(ACCESS_POINT)
+        self.delay = getattr(ctx.args, "wps_delay", WPS_DELAY)
+        self.outcome = getattr(ctx.args, "wps_outcome", "success")
         self.associated = False
         self.wired = False
         self.starts = 0

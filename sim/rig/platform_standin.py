@@ -9,9 +9,11 @@ starts one.
 
 import json
 import os
+import shutil
 
 from component import ProcessComponent
 import config_seed
+import provisioning
 
 GATEWAY_SERVICES = ("blehub", "reportd", "mqttpub", "wsbridge", "supervd", "provd")
 
@@ -33,7 +35,12 @@ class PlatformStandIn(ProcessComponent):
     def uci_overrides(self, rig):
         with open(self.scenario) as f:
             nodes = json.load(f).get("nodes", [])
-        return [("add_list", "halvex.sys.whitelist", n["id"]) for n in nodes if "id" in n]
+        overrides = [("add_list", "halvex.sys.whitelist", n["id"]) for n in nodes if "id" in n]
+        if rig.provisioned:
+            token = dict((k, v) for _, k, v in rig.uci_overrides).get("halvex.auth.access_token",
+                                                                       "")
+            overrides += provisioning.provisioned_overrides(token, self.scenario)
+        return overrides
 
     def command(self, rig):
         self.bluez_control = os.path.join(rig.run_dir, "bluez.sock")
@@ -48,6 +55,11 @@ class PlatformStandIn(ProcessComponent):
 
     def start(self, rig):
         self.config_dir = rig.config_dir
+        # The router's own packages, then the gateway's with the overrides.
+        stock = os.path.join(self.root, "sim", "platform", "stock")
+        os.makedirs(self.config_dir, exist_ok=True)
+        for name in sorted(os.listdir(stock)):
+            shutil.copyfile(os.path.join(stock, name), os.path.join(self.config_dir, name))
         defaults = os.path.join(self.root, "openwrt", "files", "etc", "config")
         config_seed.seed(defaults, self.config_dir, rig.uci_overrides)
         super().start(rig)

@@ -9,7 +9,8 @@ from component import StartError
 
 
 class Rig:
-    def __init__(self, run_dir, build_dir, components, no_daemons=False, overrides=()):
+    def __init__(self, run_dir, build_dir, components, no_daemons=False, overrides=(),
+                 provisioned=False):
         self.run_dir = os.path.abspath(run_dir)
         self.build_dir = os.path.abspath(build_dir)
         self.log_dir = os.path.join(self.run_dir, "log")
@@ -17,6 +18,7 @@ class Rig:
         self.config_dir = os.path.join(self.run_dir, "config")
         self.components = components
         self.no_daemons = no_daemons
+        self.provisioned = provisioned
         self.cli_overrides = list(overrides)
         self.uci_overrides = []
         self.env = dict(os.environ)

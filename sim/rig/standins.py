@@ -11,6 +11,7 @@ ROOT = os.path.abspath(os.path.join(os.path.dirname(os.path.realpath(__file__)),
 sys.path.insert(0, os.path.join(ROOT, "sim", "cloud"))
 
 from cloudsim import broker  # noqa: E402
+import provisioning  # noqa: E402
 
 
 def _port_free(host, port):
@@ -24,7 +25,8 @@ def _port_free(host, port):
 
 
 class CloudStandIn(ProcessComponent):
-    """The cloud's HTTPS service on loopback, port 443 when it can have it."""
+    """The cloud's HTTPS service on loopback, port 443 when it can have it, with the
+    provisioning package of the rig's gateway."""
 
     name = "cloud"
     ready_timeout = 20.0
@@ -44,13 +46,18 @@ class CloudStandIn(ProcessComponent):
         self.folder = os.path.join(rig.run_dir, "cloud")
         self.port = 443 if _port_free(self.host, 443) else broker.free_port(self.host)
         return [("set", "halvex.sys.url", self.url),
+                ("set", "halvex.sys.prov_url", self.url + provisioning.PATH),
                 ("set", "halvex.sys.ca_file", os.path.join(self.folder, "ca.pem")),
                 ("set", "halvex.auth.access_token", self.token)]
 
     def command(self, rig):
+        os.makedirs(self.folder, exist_ok=True)
+        packages = provisioning.write_packages(os.path.join(self.folder, "packages.json"),
+                                               self.token)
         return [os.path.join(ROOT, "sim", "cloud", "cloud"), "--dir", self.folder,
                 "--host", self.host, "--port", str(self.port), "--token", self.token,
-                "--control", os.path.join(self.folder, "control.sock")]
+                "--control", os.path.join(self.folder, "control.sock"),
+                "--packages", packages]
 
     def ready(self, rig):
         return self.ready_line("READY")

@@ -13,6 +13,14 @@ from hostbus import INVALID_ARGUMENT, UbusObject, UbusStatus
 import station
 
 
+def add_arguments(parser):
+    g = parser.add_argument_group("wlan0 (WPS)")
+    g.add_argument("--wps-delay", type=float, default=station.WPS_DELAY,
+                   help="seconds a WPS session takes (default %(default)s)")
+    g.add_argument("--wps-outcome", choices=station.OUTCOMES, default="success",
+                   help="how a WPS session ends (default %(default)s)")
+
+
 def create(ctx):
     wlan = station.station(ctx)
 
