@@ -1,11 +1,12 @@
 """The rig starts the platform on private buses, runs built daemons, and leaves nothing behind."""
 
+import json
 import os
 import re
 import signal
 import stat
 
-from fixtures.base import PYTHON, ROOT, call, wait_for
+from fixtures.base import PYTHON, ROOT, binary, call, wait_for
 
 RIG = os.path.join(ROOT, "sim", "rig", "rig")
 
@@ -38,8 +39,8 @@ def fake_daemon(build_dir, name, script):
     os.chmod(path, os.stat(path).st_mode | stat.S_IXUSR)
 
 
-def start_rig(rig, run_dir, *extra):
-    proc = rig.start("rig", [PYTHON, RIG, "--run-dir", run_dir, *extra])
+def start_rig(rig, run_dir, *extra, name="rig"):
+    proc = rig.start(name, [PYTHON, RIG, "--run-dir", run_dir, *extra])
     wait_for(lambda: "running;" in proc.output() or not proc.alive(), 30, what="rig running")
     assert proc.alive(), proc.output()
     address = re.search(r"^export HALVEX_UBUS_ADDRESS=(\S+)$", proc.output(), re.M).group(1)
@@ -110,3 +111,51 @@ def test_rig_that_cannot_start_stops_what_it_started(rig):
     assert proc.wait(30) == 1
     assert "no section halvex.nosuchsection" in proc.output()
     assert processes_mentioning(run_dir) == []
+
+
+def provd_only_build(rig):
+    build_dir = os.path.join(rig.dir, "provdbuild")
+    if not os.path.exists(build_dir):
+        os.makedirs(os.path.join(build_dir, "provd"))
+        os.symlink(binary("provd"), os.path.join(build_dir, "provd", "provd"))
+    return build_dir
+
+
+def rig_log(run_dir, name):
+    path = os.path.join(run_dir, "log", name)
+    if not os.path.exists(path):
+        return ""
+    with open(path) as f:
+        return f.read()
+
+
+def test_rig_run_is_a_first_boot_that_provisions_from_the_cloud_stand_in(rig):
+    run_dir = os.path.join(rig.dir, "rigrun")
+    proc, address = start_rig(rig, run_dir, "--build-dir", provd_only_build(rig))
+    wait_for(lambda: "rc: provd ended (status 0)" in rig_log(run_dir, "platform.out"), 30,
+             what="provd to provision, reboot and end")
+    get = lambda config, section: call(address, "uci", "get", {  # noqa: E731
+        "config": config, "section": section})["values"]
+    sys_ = get("halvex", "sys")
+    assert sys_["first_boot"] == "0" and len(sys_["device_id"]) == 12
+    token = get("halvex", "auth")["access_token"]
+    assert token and get("halvex", "auth")["refresh_token"]
+    assert get("wireless", "default_radio0")["ssid"] == call(address, "sim.wifi", "status")[
+        "ap"]["ssid"]
+    assert call(address, "network.interface.wan", "status")["up"]
+    with open(os.path.join(run_dir, "cloud", "packages.json")) as f:
+        assert list(json.load(f)) == [sys_["device_id"]]
+    proc.signal(signal.SIGTERM)
+    assert proc.wait(30) == 0
+
+    # A provisioned gateway: provd ends at once, wan is up from the start.
+    run_dir = os.path.join(rig.dir, "rigrun2")
+    proc, address = start_rig(rig, run_dir, "--build-dir", provd_only_build(rig),
+                              "--provisioned", name="rig2")
+    wait_for(lambda: "Not the first boot" in rig_log(run_dir, "prov.log"), 15,
+             what="provd to end at once")
+    assert call(address, "network.interface.wan", "status")["up"]
+    assert call(address, "sim.wifi", "status")["wps_starts"] == 0
+    proc.signal(signal.SIGTERM)
+    assert proc.wait(30) == 0
+    assert processes_mentioning(rig.dir) == []
