@@ -8,7 +8,7 @@ import time
 from cloudsim.auth_device import AuthDeviceControl
 from fixtures.base import send_event, wait_for
 from fixtures.forwarders import delivered
-from fixtures.gateway import NODE, PROBE
+from fixtures.gateway import NODE
 
 MANAGER = "brelix.manager"
 
