@@ -160,7 +160,7 @@ bool Sender::SendEvent(const char* type, const std::string& json) {
 bool Sender::Invoke(const char* path, const char* method, const std::string& args, Reply reply) {
     ctx->ClearPayload();
     if (!args.empty() && !ctx->SetPayload(args)) {
-        ErrorLine("Failed to parse args data (" + args + ")");
+        ErrorLine("Failed to parse args data (" + (hide_args ? "<hidden>" : args) + ")");
         return false;
     }
     uint32_t id = 0;
@@ -179,7 +179,7 @@ bool Sender::Invoke(const char* path, const char* method, const std::string& arg
                              });
     if (status != kStatusOk) {
         ErrorLine(std::string("invoke ") + transport::StatusText(status) + " p:" + path +
-                  " m:" + (method ? method : "") + " arg:" + args);
+                  " m:" + (method ? method : "") + " arg:" + (hide_args ? "<hidden>" : args));
         return false;
     }
     return true;

@@ -81,9 +81,12 @@ class Sender : public Core {
     // sends an empty table.
     bool Invoke(const char* path, const char* method, const std::string& args,
                 Reply reply = nullptr);
+    // The failure lines write the arguments as "<hidden>": for calls that carry secrets.
+    void HideArgs(bool hide) { hide_args = hide; }
 
   private:
     int timeout;  // milliseconds
+    bool hide_args = false;
 };
 
 // Events sent over one long-lived Sender. One connection keeps the events in the order they

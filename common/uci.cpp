@@ -19,7 +19,9 @@ bool UCI::Call(const char* method, const json& args, json* values) {
     } else {
         LOGV << method << " " << text;
     }
-    return ubus::Sender(timeout_).Invoke("uci", method, text, [&](const char* reply) {
+    ubus::Sender sender(timeout_);
+    sender.HideArgs(hide_values_);
+    return sender.Invoke("uci", method, text, [&](const char* reply) {
         if (values == nullptr)
             return;
         try {

@@ -11,7 +11,8 @@ class UCI {
     explicit UCI(int timeoutSeconds = 30) : timeout_(timeoutSeconds) {}
     virtual ~UCI() = default;
 
-    // The values of set requests are logged as "<hidden>": for settings that carry secrets.
+    // The values of set requests, and the arguments in the failure lines, are logged as
+    // "<hidden>": for settings that carry secrets.
     void HideValues(bool hide) { hide_values_ = hide; }
 
     // The "values" member of the answer: options of one section; null when there is none.

@@ -334,6 +334,17 @@ TEST_F(UbusTest, FailedCallsReportTheStatusText) {
     EXPECT_EQ(calls, 0);
 }
 
+TEST_F(UbusTest, HiddenArgumentsStayOutOfTheFailureLines) {
+    ubus::Sender sender(30);
+    sender.HideArgs(true);
+    CaptureStderr();
+    EXPECT_FALSE(sender.Invoke(kPeer, "fail", R"({"key":"wifi-secret"})"));
+    EXPECT_FALSE(sender.Invoke(kPeer, "echo", "wifi-secret"));
+    EXPECT_EQ(Stderr(),
+              "invoke Invalid argument p:test.peer m:fail arg:<hidden>\n"
+              "Failed to parse args data (<hidden>)\n");
+}
+
 TEST_F(UbusTest, CallWithoutAnAnswerTimesOut) {
     ubus::Sender sender(1);
     int calls = 0;
