@@ -155,6 +155,18 @@ TEST_F(ReporterTest, AfterInternetUpNextPassSendsEverySampleThenTheHeartbeat) {
     EXPECT_EQ(reporter->KeptSamples(), 0u);
 }
 
+TEST_F(ReporterTest, TheSampleCarriesItsTypeAsKWhateverTheReadingSaid) {
+    Start();
+    Manager(R"({"evt":{"internet":"up"}})");
+    Sensor(R"({"device_id":"A","sensor_type":"SD","data":{"k":"FA","ts":7,"v":1}})");
+    Sensor(R"({"device_id":"A","sensor_type":"RH","data":{"ts":900,"v":40.5}})");
+    Pass();
+    const auto reports = cloud.Of("/report");
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].body,
+              R"({"nodes":[{"id":"A","vs":[{"k":"SD","ts":7,"v":1},{"k":"RH","ts":900,"v":40.5}]}]})");
+}
+
 TEST_F(ReporterTest, WithNothingHeardOnlyAnEmptyHeartbeatIsSent) {
     Start();
     Manager(R"({"evt":{"internet":"up"}})");
