@@ -111,7 +111,7 @@ def fake_build(folder):
 async def blast(address, count):
     bus = await hostbus.connect(address)
     for i in range(count):
-        await hostbus.send(bus, "brelix.status", {"evt": {"hb": 1100 + i % 50}})
+        await hostbus.send(bus, "brelix.status", {"evt": {"hb": 1100 + i % 20}})
     await hostbus.send(bus, "network.interface", {"action": "ifdown", "interface": "wan"})
     bus.disconnect()
 
@@ -188,7 +188,7 @@ def main():
               % (args.heartbeats, took, args.heartbeats / took, sent))
         print("  supervd CPU %.1f us per heartbeat (%.0f/s of one core), %d codes watched"
               % (used / args.heartbeats * 1e6, args.heartbeats / used if used else 0,
-                 len(CODES) + 50))
+                 len(CODES) + 20))
         platform.stop()
     finally:
         rig.stop_all()

@@ -65,10 +65,14 @@ void HeartbeatManager::NewHeartbeatTimer(const int& code) {
 
 void HeartbeatManager::UpdateHeartbeat(const int& code) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (HeartbeatTimer* timer = Find(code))
+    if (HeartbeatTimer* timer = Find(code)) {
         timer->UpdateTimer();
-    else
+    } else if (timers_.size() >= kMaxTimers) {
+        LOGE << "Heartbeat of " << code << " ignored : " << kMaxTimers
+             << " processes are watched already";
+    } else {
         NewHeartbeatTimer(code);
+    }
 }
 
 void HeartbeatManager::CloseHeartbeat(const int& code) {

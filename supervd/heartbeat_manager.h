@@ -43,14 +43,18 @@ class HeartbeatTimer {
 // the code into the supervisor's queue.
 class HeartbeatManager {
   public:
+    // Each code costs a thread: heartbeats of made-up codes must not use up the process.
+    static constexpr std::size_t kMaxTimers = 32;
+
     HeartbeatManager(queue::ThreadSafeQueue<mailbox::Message>& owner, std::chrono::seconds timeout,
                      timer::TimeSource& time = timer::SteadyTime());
     HeartbeatManager(const HeartbeatManager&) = delete;
     HeartbeatManager& operator=(const HeartbeatManager&) = delete;
     virtual ~HeartbeatManager();
 
-    // Re-arms the code's timer, creating it on the code's first heartbeat. Look-up and re-arm
-    // hold the lock, so a timer is never re-armed while another thread closes it.
+    // Re-arms the code's timer, creating it on the code's first heartbeat (unless kMaxTimers
+    // codes are watched). Look-up and re-arm hold the lock, so a timer is never re-armed while
+    // another thread closes it.
     void UpdateHeartbeat(const int& code);
     // Drops the code's timer: no expiry follows until its next heartbeat makes a new one.
     void CloseHeartbeat(const int& code);

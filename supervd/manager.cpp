@@ -194,12 +194,13 @@ void Manager::BluetoothRecover() {
 void Manager::InternetCheck(bool aborted) {
     if (aborted)
         return;
+    // The next check is armed before this one can report: the period runs from here.
+    timers.Add(settings.internet_check, [this](bool a) { InternetCheck(a); });
     if (!probe.Start(settings.probe_host)) {
         // The lookup of the last check still hangs: no answer counts as no internet.
         LOGW << "Name lookup of " << settings.probe_host << " still running, internet down";
         queue.Push(mailbox::Message(mailbox::kInternetDisconnected));
     }
-    timers.Add(settings.internet_check, [this](bool a) { InternetCheck(a); });
 }
 
 void Manager::ReportLookup(const std::string& host, const Lookup& lookup) {

@@ -108,6 +108,20 @@ TEST_F(HeartbeatManagerTest, CloseWhileArmedGivesNoExpiryAndTheNextHeartbeatStar
     EXPECT_TRUE(WaitFor([&] { return Expired().size() == 1; }));
 }
 
+TEST_F(HeartbeatManagerTest, MadeUpCodesCannotTakeMoreThanTheirShareOfThreads) {
+    LogCapture log;
+    for (int code = 2000; code < 2000 + static_cast<int>(HeartbeatManager::kMaxTimers); ++code)
+        heartbeats.UpdateHeartbeat(code);
+    heartbeats.UpdateHeartbeat(1001);
+    EXPECT_EQ(heartbeats.Count(), HeartbeatManager::kMaxTimers);
+    EXPECT_FALSE(heartbeats.FindHeartbeat(1001));
+    EXPECT_EQ(log.Count("Heartbeat of 1001 ignored"), 1u);
+    heartbeats.UpdateHeartbeat(2000);  // a watched code is still re-armed
+    heartbeats.CloseHeartbeat(2001);
+    heartbeats.UpdateHeartbeat(1001);
+    EXPECT_TRUE(heartbeats.FindHeartbeat(1001));
+}
+
 // The recovery thread closes blehub's timer while the main loop re-arms it: the look-up and
 // the re-arm must not touch a timer that is being destroyed (the sanitizer runs see it).
 TEST_F(HeartbeatManagerTest, CloseRacingUpdateLeavesAConsistentList) {
