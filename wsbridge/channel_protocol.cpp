@@ -34,18 +34,20 @@ struct BadFrame : std::runtime_error {
 
 // A fold as a 32-bit integer: whole numbers as they are, fractions cut towards zero.
 int32_t FoldValue(const json& fold) {
-    double value;
+    if (fold.is_number_unsigned()) {
+        if (fold.get<uint64_t>() > static_cast<uint64_t>(std::numeric_limits<int32_t>::max()))
+            throw BadFrame("\"fold\" " + fold.dump() + " out of range");
+        return static_cast<int32_t>(fold.get<uint64_t>());
+    }
     if (fold.is_number_integer()) {
         const int64_t v = fold.get<int64_t>();
         if (v < std::numeric_limits<int32_t>::min() || v > std::numeric_limits<int32_t>::max())
             throw BadFrame("\"fold\" " + fold.dump() + " out of range");
         return static_cast<int32_t>(v);
     }
-    if (fold.is_number_unsigned())
-        throw BadFrame("\"fold\" " + fold.dump() + " out of range");
     if (!fold.is_number_float())
         throw BadFrame("\"fold\" is not a number");
-    value = std::trunc(fold.get<double>());
+    const double value = std::trunc(fold.get<double>());
     if (!(value >= std::numeric_limits<int32_t>::min() &&
           value <= std::numeric_limits<int32_t>::max()))
         throw BadFrame("\"fold\" " + fold.dump() + " out of range");
