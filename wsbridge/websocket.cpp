@@ -50,13 +50,11 @@ void RequireHost(boost::asio::ssl::context& ctx, const std::string& host) {
 
 Websocket::Websocket() : Websocket(LoadSettings(), NVRAM().NodeIds()) {}
 
-Websocket::Websocket(std::unique_ptr<NVRAM> nvram, const std::vector<std::string>& nodes,
-                     timer::TimeSource& time)
+Websocket::Websocket(std::unique_ptr<NVRAM> nvram, const std::vector<std::string>& nodes)
     : nvram_(std::move(nvram)),
-      time_(time),
       loop_(queue_, kLoopPeriod),
       listener_(std::make_unique<ubus::Listener>()),
-      timers_(std::make_unique<timer::TimerQueue>(time)),
+      timers_(std::make_unique<timer::TimerQueue>(time_)),
       heartbeat_(*timers_, heartbeat::kWsbridge, kHeartbeatPeriod) {
     for (const auto& id : nodes)
         nodes_.Add(id);

@@ -40,8 +40,7 @@ class Websocket {
     // Loads the "sys" and "auth" settings and the stored sensors.
     Websocket();
     // Given settings and sensors (tests).
-    Websocket(std::unique_ptr<NVRAM> nvram, const std::vector<std::string>& nodes,
-              timer::TimeSource& time = timer::SteadyTime());
+    Websocket(std::unique_ptr<NVRAM> nvram, const std::vector<std::string>& nodes);
     Websocket(const Websocket&) = delete;
     Websocket& operator=(const Websocket&) = delete;
     virtual ~Websocket();
@@ -95,7 +94,7 @@ class Websocket {
 
     Client client_;
     std::unique_ptr<NVRAM> nvram_;
-    timer::TimeSource& time_;
+    timer::TimeSource& time_ = timer::SteadyTime();
     std::atomic<bool> connected_{false};
     std::atomic<bool> running_{true};  // true from the start: a stop may come before Run
     std::atomic<bool> internet_{false};
