@@ -1,18 +1,21 @@
 #include "bluetooth_le.h"
 
+#include <algorithm>
 #include <exception>
 
 #include "hub_events.h"
 #include "log.h"
 #include "node_protocol.h"
 #include "node_table.h"
-#include "skeleton.h"
 
 BluetoothLE::BluetoothLE()
     : heartbeat(timers, heartbeat::kBlehub, kHeartbeatPeriod),
       reconnects(timers, [this](const std::string& deviceId) {
           queue.Push(mailbox::Make<DeviceRef>(kDirectConnect, DeviceRef{deviceId}));
       }) {
+    nvram.LoadSysParams();  // queue_limit
+    queue.SetLimit(static_cast<std::size_t>(std::max(nvram.queue_limit, 0)),
+                   [](const mailbox::Message& m) { return m.code == kSensorData; });
     nvram.LoadNodePaths();
     nvram.LoadWhitelist();
     try {
@@ -33,10 +36,7 @@ void BluetoothLE::Run() {
         Init();
         SubscribeEvents();
         heartbeat.Start(kFirstHeartbeat);
-        while (running) {
-            MessageHandler();
-            skeleton::Sleep(kLoopPause);
-        }
+        loop.Run(running, [this](mailbox::Message& message) { Handle(message); });
     } catch (const sdbus::Error& e) {
         LOGE << e.what();
         if (e.getName() == "org.freedesktop.DBus.Error.ServiceUnknown") {
@@ -105,10 +105,7 @@ void BluetoothLE::UnsubscribeEvents() {
     listener.ServerStop();
 }
 
-void BluetoothLE::MessageHandler() {
-    mailbox::Message message;
-    if (!queue.TryPop(message))
-        return;
+void BluetoothLE::Handle(mailbox::Message& message) {
     switch (message.code) {
         case kSensorData:
             if (auto* reading = message.As<SensorReading>())
@@ -166,6 +163,6 @@ void BluetoothLE::SendStatusError(const int& code) {
 }
 
 void BluetoothLE::SendSubscription(const bool& subscribe, const std::string& deviceId) {
-    ubus::Sender(30).SendEvent(hub_events::kWebsocketEvent,
-                               hub_events::SubscriptionPayload(subscribe, deviceId));
+    loop.Events().SendEvent(hub_events::kWebsocketEvent,
+                            hub_events::SubscriptionPayload(subscribe, deviceId));
 }

@@ -14,6 +14,7 @@
 #include "heartbeat.h"
 #include "interface_event.h"
 #include "mailbox.h"
+#include "main_loop.h"
 #include "messages.h"
 #include "node.h"
 #include "nvram.h"
@@ -46,7 +47,7 @@ class BluetoothLE {
 
     bool Init();
     void Close();
-    void MessageHandler();
+    void Handle(mailbox::Message& message);
 
     void InterfaceEventHandler(const sdbus::ObjectPath& path,
                                const bluez::InterfaceMap& interfaces);
@@ -58,9 +59,10 @@ class BluetoothLE {
     void UBUSWebsocketHandler(const char* json);
 
     static void SendStatusError(const int& code);
-    static void SendSubscription(const bool& subscribe, const std::string& deviceId);
-    static void SendSensorData(const std::string& deviceKey, const std::string& sensorType,
-                               const nlohmann::json& data);
+    // Main loop only: these share the pass's bus connection.
+    void SendSubscription(const bool& subscribe, const std::string& deviceId);
+    void SendSensorData(const std::string& deviceKey, const std::string& sensorType,
+                        const nlohmann::json& data);
 
   private:
     void SubscribeEvents();
@@ -86,6 +88,7 @@ class BluetoothLE {
     std::atomic<bool> running{true};
     std::set<std::string> abandoned;  // device paths; worker loop only
     queue::ThreadSafeQueue<mailbox::Message> queue;
+    mailbox::MainLoop loop{queue, kLoopPause};
     NVRAM nvram;
     ubus::Listener listener;
     heartbeat::Sender heartbeat;

@@ -123,8 +123,8 @@ void BluetoothLE::PublishReading(const SensorReading& reading) {
 
 void BluetoothLE::SendSensorData(const std::string& deviceKey, const std::string& sensorType,
                                  const nlohmann::json& data) {
-    ubus::Sender(30).SendEvent(hub_events::kSensorEvent,
-                               SensorEventPayload(deviceKey, sensorType, data));
+    loop.Events().SendEvent(hub_events::kSensorEvent,
+                            SensorEventPayload(deviceKey, sensorType, data));
 }
 
 void BluetoothLE::UBUSManagerHandler(const char* json) {

@@ -26,7 +26,6 @@ std::size_t MainLoop::Pass(const std::atomic<bool>& running, const Handler& hand
         handle(message);
         message = Message();  // the payload goes now, not with the next message
     }
-    events_.Release();
     ReportDropped();
     return handled;
 }

@@ -15,8 +15,8 @@ namespace mailbox {
 
 // A daemon's main loop: each pass handles every message queued when it starts, in order, on
 // the calling thread; between passes it waits for the next push, at most one period, so the
-// running flag is still looked at every period. Events sent during a pass share one bus
-// connection (Events()), closed at the end of the pass.
+// running flag is still looked at every period. Events sent from the loop share one bus
+// connection (Events()), so they leave in order.
 class MainLoop {
   public:
     using Handler = std::function<void(Message&)>;

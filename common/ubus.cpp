@@ -193,14 +193,17 @@ EventSender::EventSender(int timeoutSeconds, const char* socketPath)
 EventSender::~EventSender() = default;
 
 bool EventSender::SendEvent(const char* type, const std::string& json) {
-    if (!sender_) {
+    if (type == nullptr || json.empty())
+        return false;
+    const bool reused = sender_ != nullptr;
+    if (!reused) {
         sender_ = std::make_unique<Sender>(timeout_, socketPath_);
         ++opened_;
     }
     if (sender_->SendEvent(type, json))
         return true;
     sender_.reset();
-    return false;
+    return reused && SendEvent(type, json);
 }
 
 void EventSender::Release() {

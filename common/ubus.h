@@ -86,16 +86,17 @@ class Sender : public Core {
     int timeout;  // milliseconds
 };
 
-// Events sent over one Sender that lives until Release: a main loop's pass shares one
-// connection instead of opening one per event. A send that fails drops the connection, and
-// the next send opens a new one. One thread only.
+// Events sent over one long-lived Sender. One connection keeps the events in the order they
+// were sent: events sent over two connections in a row may overtake each other on the bus. A
+// send that fails on a connection opened earlier (the bus may have restarted since) is tried
+// once more on a new one. One thread only.
 class EventSender {
   public:
     explicit EventSender(int timeoutSeconds = 30, const char* socketPath = nullptr);
     ~EventSender();
 
     bool SendEvent(const char* type, const std::string& json);
-    // Closes the connection, if one is open.
+    // Closes the connection, if one is open; the next send opens a new one.
     void Release();
     // Connections opened so far.
     uint64_t Opened() const { return opened_; }

@@ -10,11 +10,10 @@
 #include "manager_event.h"
 #include "mqtt_message.h"
 #include "sensor_event.h"
-#include "skeleton.h"
 
 namespace {
 
-constexpr auto kLoopSleep = std::chrono::milliseconds(100);
+constexpr auto kLoopPeriod = std::chrono::milliseconds(100);
 constexpr auto kHeartbeatPeriod = std::chrono::seconds(5);
 constexpr int kKeepAlive = 60;
 constexpr int64_t kMaxRestartDelayMs = 60 * 1000;
@@ -63,6 +62,7 @@ class NoCancel {
 std::unique_ptr<NVRAM> LoadSettings() {
     auto nvram = std::make_unique<NVRAM>();
     nvram->LoadMQTTParams();
+    nvram->LoadSysParams();  // queue_limit
     return nvram;
 }
 
@@ -72,12 +72,16 @@ MQTT::MQTT() : MQTT(LoadSettings()) {}
 
 MQTT::MQTT(std::unique_ptr<NVRAM> nvram, std::chrono::milliseconds restart_delay)
     : mosqpp::mosquittopp(nullptr, true),
+      loop_(queue_, kLoopPeriod),
       nvram_(std::move(nvram)),
       listener_(std::make_unique<ubus::Listener>()),
       timers_(std::make_unique<timer::TimerQueue>()),
       heartbeat_(*timers_, heartbeat::kMqttpub, kHeartbeatPeriod),
       first_restart_delay_(restart_delay),
-      restart_delay_ms_(restart_delay.count()) {}
+      restart_delay_ms_(restart_delay.count()) {
+    queue_.SetLimit(static_cast<std::size_t>(std::max(nvram_->queue_limit, 0)),
+                    [](const mailbox::Message& m) { return m.code == kSensorReading; });
+}
 
 MQTT::~MQTT() {
     timers_.reset();
@@ -148,10 +152,7 @@ void MQTT::Run() {
     try {
         Subscribe();
         heartbeat_.Start(std::chrono::seconds(0));
-        while (running_.load()) {
-            MessageHandler();
-            skeleton::Sleep(kLoopSleep);
-        }
+        loop_.Run(running_, [this](mailbox::Message& msg) { Handle(msg); });
     } catch (const std::exception& e) {
         LOGE << e.what();
         running_.store(false);
@@ -251,6 +252,11 @@ bool MQTT::MessageHandler() {
     mailbox::Message msg;
     if (!queue_.TryPop(msg))
         return false;
+    Handle(msg);
+    return true;
+}
+
+void MQTT::Handle(mailbox::Message& msg) {
     switch (msg.code) {
         case mailbox::kWlanDisconnected:
         case mailbox::kInternetDisconnected:
@@ -270,5 +276,4 @@ bool MQTT::MessageHandler() {
         default:
             break;
     }
-    return true;
 }

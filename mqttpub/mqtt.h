@@ -11,6 +11,7 @@
 
 #include "heartbeat.h"
 #include "mailbox.h"
+#include "main_loop.h"
 #include "nvram.h"
 #include "thread_safe_queue.h"
 #include "timer_queue.h"
@@ -49,6 +50,7 @@ class MQTT : public mosqpp::mosquittopp {
     void ProcessUBUSManagerHandler(const char* json);
     // Handles one queued message; false when there was none.
     bool MessageHandler();
+    void Handle(mailbox::Message& msg);
 
     bool Connected() const { return connected_.load(); }
     // Successful connections so far.
@@ -66,6 +68,7 @@ class MQTT : public mosqpp::mosquittopp {
     std::atomic<bool> connected_{false};
     std::atomic<bool> running_{true};  // true from the start: a stop may come before Run
     queue::ThreadSafeQueue<mailbox::Message> queue_;
+    mailbox::MainLoop loop_;
     std::unique_ptr<NVRAM> nvram_;
     std::unique_ptr<ubus::Listener> listener_;
     std::unique_ptr<timer::TimerQueue> timers_;

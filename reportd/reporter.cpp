@@ -1,13 +1,14 @@
 #include "reporter.h"
 
+#include <algorithm>
+
 #include "log.h"
 #include "manager_event.h"
 #include "sensor_event.h"
-#include "skeleton.h"
 
 namespace {
 
-constexpr auto kLoopSleep = std::chrono::milliseconds(100);
+constexpr auto kLoopPeriod = std::chrono::milliseconds(100);
 constexpr auto kHeartbeatPeriod = std::chrono::seconds(5);
 constexpr int kDefaultInterval = 30;
 constexpr int kDefaultMaxSamples = 20000;
@@ -44,9 +45,12 @@ Reporter::Reporter(std::unique_ptr<NVRAM> settings, timer::TimeSource& clock, Po
       post(std::move(postFn)),
       interval(Interval(*nvram)),
       store(MaxSamples(*nvram)),
+      loop(mailbox, kLoopPeriod),
       listener(std::make_unique<ubus::Listener>()),
       timers(std::make_unique<timer::TimerQueue>()),
       heartbeat(*timers, heartbeat::kReportd, kHeartbeatPeriod) {
+    mailbox.SetLimit(static_cast<std::size_t>(std::max(nvram->queue_limit, 0)),
+                     [](const mailbox::Message& m) { return m.code == kSensorSample; });
     post_options.ca_file = nvram->ca_file;
     post_options.verify_tls = nvram->tls_verify != 0;
     post_options.keep_going = &report_running;
@@ -86,10 +90,7 @@ void Reporter::Run() {
     try {
         Subscribe();
         heartbeat.Start(std::chrono::seconds(0));
-        while (running.load()) {
-            MessageHandler();
-            skeleton::Sleep(kLoopSleep);
-        }
+        loop.Run(running, [this](mailbox::Message& msg) { Handle(msg); });
     } catch (const std::exception& e) {
         LOGE << e.what();
         running.store(false);
@@ -114,6 +115,11 @@ bool Reporter::MessageHandler() {
     mailbox::Message msg;
     if (!mailbox.TryPop(msg))
         return false;
+    Handle(msg);
+    return true;
+}
+
+void Reporter::Handle(mailbox::Message& msg) {
     switch (msg.code) {
         case mailbox::kWlanDisconnected:
         case mailbox::kInternetDisconnected:
@@ -133,7 +139,6 @@ bool Reporter::MessageHandler() {
         default:
             break;
     }
-    return true;
 }
 
 std::pair<std::string, bool> Reporter::CollectReport() {

@@ -13,6 +13,7 @@
 #include "cloud_report.h"
 #include "heartbeat.h"
 #include "mailbox.h"
+#include "main_loop.h"
 #include "nvram.h"
 #include "sample_store.h"
 #include "semaphore.h"
@@ -47,6 +48,7 @@ class Reporter {
     void UBUSManagerHandler(const char* json);
     // Handles one mailbox message; false when there was none.
     bool MessageHandler();
+    void Handle(mailbox::Message& msg);
 
     // The next report body (at most kMaxBodySamples / kMaxBodyBytes) and whether it holds any
     // sample. The samples leave the store; a failed POST puts them back (Restore).
@@ -83,6 +85,7 @@ class Reporter {
     ActiveNodes active;
 
     queue::ThreadSafeQueue<mailbox::Message> mailbox;
+    mailbox::MainLoop loop;
     std::unique_ptr<ubus::Listener> listener;
     std::unique_ptr<timer::TimerQueue> timers;
     heartbeat::Sender heartbeat;

@@ -46,3 +46,45 @@ def test_virtual_node_readings_reach_the_cloud_and_the_broker(forwarders, cloud,
 
     wait_for(heard, 10, what="the node in a heartbeat")
     assert hub.alive()
+
+
+def rss_kib(pid):
+    with open("/proc/%d/statm" % pid) as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") // 1024
+
+
+def test_a_flood_from_ten_nodes_keeps_memory_flat_order_and_a_prompt_stop(
+        forwarders, cloud, broker, bluez):
+    if not os.path.exists(os.path.join(build_dir(), "blehub", "blehub")):
+        pytest.skip("blehub is not built")
+    ids = ["F100D000%04d" % i for i in range(10)]
+    slow = [sensor(20, 0, 0, 3600, 0)]
+    ctl = bluez(scenario(*[node(i, slow) for i in ids], readvertise=0.3))
+    sub = broker.subscribe("brelix/#")
+    gw = forwarders(cloud=cloud, broker=broker, whitelist=ids, env={"HALVEX_LOG_LEVEL": "4"})
+    gw.internet("up")
+    hub = gw.rig.start("blehub", [binary("blehub")])
+    for i in ids:
+        ctl.wait_node(i, lambda n: n["connected"] and n["clock_writes"], 60, "served")
+    procs = dict(gw.processes, blehub=hub)
+
+    # As fast as the nodes can send, for a while; memory is read once the queues are warm.
+    flood = [sensor(20, 0, 0, 0, {"counter": {"start": 1, "step": 1}})]
+    for i in ids:
+        ctl.set_sensors(i, flood)
+    wait_for(lambda: len(sub.messages()) >= 2000, 30, what="the flood under way")
+    warm = {name: rss_kib(p.pid) for name, p in procs.items()}
+    wait_for(lambda: len(sub.messages()) >= 30000, 60, what="30,000 readings through MQTT")
+    grown = {name: rss_kib(p.pid) - warm[name] for name, p in procs.items()}
+    assert all(kib < 4096 for kib in grown.values()), grown
+
+    last = {}
+    for m in sub.messages("brelix/+/SD"):
+        device, v = m.topic.split("/")[1], json.loads(m.payload)["v"]
+        assert v > last.get(device, 0), "%s: %d after %d" % (device, v, last[device])
+        last[device] = v
+
+    # Still in the flood: each stops at once and cleanly.
+    for name, proc in procs.items():
+        proc.signal(15)
+        assert proc.wait(3) == 0, name

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "log_capture.h"
-#include "main_loop.h"
 #include "mailbox.h"
+#include "main_loop.h"
 #include "thread_safe_queue.h"
 #include "time_source.h"
 #include "wait_for.h"
@@ -101,9 +101,8 @@ TEST_F(MainLoopTest, TheBoundDropsTheOldestReadingsOnlyAndCountsThem) {
     queue.Push(mailbox::Message(3006));  // past the limit, kept all the same
 
     std::vector<std::pair<int32_t, int>> seen;
-    loop.Pass(running, [&](mailbox::Message& m) {
-        seen.emplace_back(m.code, m.data ? *m.As<int>() : -1);
-    });
+    loop.Pass(running,
+              [&](mailbox::Message& m) { seen.emplace_back(m.code, m.data ? *m.As<int>() : -1); });
     const std::vector<std::pair<int32_t, int>> expected = {
         {3005, -1}, {kReading, 3}, {kReading, 4}, {kReading, 5}, {3006, -1}};
     EXPECT_EQ(seen, expected);

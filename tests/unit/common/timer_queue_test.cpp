@@ -165,8 +165,8 @@ TEST(TimerQueue, HandlerReAddsItself) {
                 ++aborted;
                 return;
             }
-            ++runs;
             timers.Add(5s, beat);
+            ++runs;  // after the re-add, so the test's next step cannot come before it
         };
         timers.Add(5s, beat);
         for (int i = 1; i <= 3; ++i) {

@@ -417,4 +417,38 @@ TEST_F(UbusTest, WithoutABusEveryCallFails) {
     EXPECT_EQ(calls, 0);
 }
 
+// Outside the suite: it restarts a bus of its own.
+TEST(EventSender, KeepsOneConnectionInOrderAndOutlivesABusRestart) {
+    if (!kHostBus)
+        GTEST_SKIP() << "needs the host bus transport";
+    PrivateBus bus;
+    auto listen = [](Inbox& inbox) {
+        auto listener = std::make_unique<ubus::Listener>();
+        EXPECT_TRUE(listener->Register("test.seq", inbox.Handler()));
+        listener->ServerStart();
+        return listener;
+    };
+    Inbox before;
+    auto listener = listen(before);
+    ubus::EventSender events;
+    constexpr int kCount = 2000;
+    for (int i = 0; i < kCount; ++i)
+        ASSERT_TRUE(events.SendEvent("test.seq", "{\"seq\":" + std::to_string(i) + "}"));
+    EXPECT_EQ(events.Opened(), 1u);
+    ASSERT_TRUE(WaitFor([&] { return before.Size() == kCount; }, 10s)) << before.Size();
+    const auto items = before.Items();
+    for (int i = 0; i < kCount; ++i)
+        ASSERT_EQ(items[i], "{\"seq\":" + std::to_string(i) + "}");
+
+    listener.reset();
+    bus.Restart();
+    Inbox after;
+    listener = listen(after);
+    // The old connection is dead; the event goes out on a new one, not lost.
+    EXPECT_TRUE(events.SendEvent("test.seq", R"({"seq":-1})"));
+    EXPECT_EQ(events.Opened(), 2u);
+    ASSERT_TRUE(WaitFor([&] { return after.Size() == 1; }));
+    EXPECT_EQ(after.Items()[0], R"({"seq":-1})");
+}
+
 }  // namespace

@@ -188,23 +188,25 @@ class PrivateBus {
         if (mkdtemp(templ.data()) == nullptr)
             throw std::runtime_error("mkdtemp failed");
         dir_ = templ;
+        // Without the daemon's guid, so that clients find a restarted daemon at the same path.
+        address_ = "unix:path=" + dir_ + "/bus";
         try {
-            daemon_.emplace(
-                std::vector<std::string>{"dbus-daemon", "--session", "--nofork", "--nopidfile",
-                                         "--print-address", "--address=unix:path=" + dir_ + "/bus"},
-                /*quiet=*/true);
-            auto line = daemon_->WaitForLine("unix:");
-            if (!line)
-                throw std::runtime_error("dbus-daemon did not print its address");
-            address_ = *line;
+            StartDaemon();
         } catch (...) {
-            daemon_.reset();
             std::filesystem::remove_all(dir_);
             throw;
         }
         if (const char* old = std::getenv(kAddressVariable))
             previous_ = old;
         setenv(kAddressVariable, address_.c_str(), 1);
+    }
+
+    // Stops the daemon and starts a new one at the same address: every connection is lost.
+    void Restart() {
+        daemon_.reset();
+        std::error_code ec;
+        std::filesystem::remove(dir_ + "/bus", ec);
+        StartDaemon();
     }
 
     PrivateBus(const PrivateBus&) = delete;
@@ -221,13 +223,24 @@ class PrivateBus {
         std::filesystem::remove_all(dir_, ec);
     }
 
-    // D-Bus address, e.g. "unix:path=/tmp/gw-bus-abc123/bus,guid=...".
+    // D-Bus address, e.g. "unix:path=/tmp/gw-bus-abc123/bus".
     const std::string& Address() const { return address_; }
     // The temporary folder; removed with everything in it at the end.
     const std::string& Dir() const { return dir_; }
     pid_t DaemonPid() const { return daemon_->Pid(); }
 
   private:
+    void StartDaemon() {
+        daemon_.emplace(
+            std::vector<std::string>{"dbus-daemon", "--session", "--nofork", "--nopidfile",
+                                     "--print-address", "--address=" + address_},
+            /*quiet=*/true);
+        if (!daemon_->WaitForLine("unix:")) {
+            daemon_.reset();
+            throw std::runtime_error("dbus-daemon did not print its address");
+        }
+    }
+
     std::string dir_;
     std::string address_;
     std::optional<std::string> previous_;
