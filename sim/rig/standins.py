@@ -34,6 +34,7 @@ class CloudStandIn(ProcessComponent):
         self.host = host
         self.port = None
         self.token = secrets.token_hex(16)
+        self.device_id = "GW0000000001"  # the gateway as the cloud knows it
         self.folder = None
 
     @property
@@ -45,7 +46,8 @@ class CloudStandIn(ProcessComponent):
         self.port = 443 if _port_free(self.host, 443) else broker.free_port(self.host)
         return [("set", "halvex.sys.url", self.url),
                 ("set", "halvex.sys.ca_file", os.path.join(self.folder, "ca.pem")),
-                ("set", "halvex.auth.access_token", self.token)]
+                ("set", "halvex.auth.access_token", self.token),
+                ("set", "halvex.sys.device_id", self.device_id)]
 
     def command(self, rig):
         return [os.path.join(ROOT, "sim", "cloud", "cloud"), "--dir", self.folder,
