@@ -36,6 +36,7 @@ class CloudStandIn(ProcessComponent):
         self.host = host
         self.port = None
         self.token = secrets.token_hex(16)
+        self.device_id = "GW0000000001"  # the gateway as the cloud knows it
         self.folder = None
 
     @property
@@ -48,7 +49,8 @@ class CloudStandIn(ProcessComponent):
         return [("set", "halvex.sys.url", self.url),
                 ("set", "halvex.sys.prov_url", self.url + provisioning.PATH),
                 ("set", "halvex.sys.ca_file", os.path.join(self.folder, "ca.pem")),
-                ("set", "halvex.auth.access_token", self.token)]
+                ("set", "halvex.auth.access_token", self.token),
+                ("set", "halvex.sys.device_id", self.device_id)]
 
     def command(self, rig):
         os.makedirs(self.folder, exist_ok=True)
