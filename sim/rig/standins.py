@@ -36,7 +36,8 @@ class CloudStandIn(ProcessComponent):
         self.host = host
         self.port = None
         self.token = secrets.token_hex(16)
-        self.device_id = "GW0000000001"  # the gateway as the cloud knows it
+        # The gateway as the cloud knows it: the identity its controller gives provd.
+        self.device_id = provisioning.identity()[0]
         self.folder = None
 
     @property
