@@ -2,6 +2,7 @@
 
 import os
 import signal
+import sys
 
 import pytest
 from bluezsim.client import BluezControl
@@ -11,6 +12,10 @@ from cloudsim.client import CloudControl
 from fixtures.base import PYTHON, build_dir, wait_for
 from fixtures.wsbridge import identifier
 from test_rig import RIG, processes_mentioning
+from fixtures.base import ROOT
+
+sys.path.insert(0, os.path.join(ROOT, "sim", "rig"))
+import provisioning  # noqa: E402
 
 NODE = "D0A1B2C30001"  # the first node of sim/bluez/scenarios/default.json
 
@@ -27,8 +32,10 @@ def test_a_command_pushed_by_the_cloud_reaches_a_virtual_node(rig):
     cable = CableControl(CloudControl(os.path.join(run_dir, "cloud", "control.sock")))
     bluez = BluezControl(os.path.join(run_dir, "bluez.sock"))
 
-    # The gateway and, once blehub has admitted it, the node are subscribed.
-    wanted = {identifier("GW0000000001", "GatewayChannel"), identifier(NODE)}
+    # Once provd has provisioned the gateway (its id is its controller's) and the reboot has
+    # brought "wan" up, the gateway and, once blehub has admitted it, the node are subscribed.
+    gateway_id = provisioning.identity()[0]
+    wanted = {identifier(gateway_id, "GatewayChannel"), identifier(NODE)}
     wait_for(lambda: wanted <= set(cable.subscriptions()), 60, what="both channels subscribed")
     bluez.wait_node(NODE, lambda n: n["connected"] and all(n["notifying"].values()), 30,
                     "served by blehub")
