@@ -128,7 +128,8 @@ def test_device_authorization_end_to_end(gateway, cloud, rig):
     first_reportd = gw.pid("reportd")
 
     auth.approve(code=code)
-    wait_for(lambda: ("reportd", "restart") in gw.rc_calls(), 15, what="readers restarted")
+    wait_for(lambda: {("reportd", "restart"), ("wsbridge", "restart")} <= set(gw.rc_calls()), 15,
+             what="readers restarted")
     stored = gw.platform.uci("get", {"config": "halvex", "section": "auth"})["values"]
     token = cloud.status()["token"]
     assert stored["access_token"] == token and stored["refresh_token"].startswith("rt-")
