@@ -92,6 +92,9 @@ void NVRAM::LoadSysParams() {
                 case "queue_limit"_hash:
                     queue_limit = ToInt(value);
                     break;
+                case "gatt_timeout"_hash:
+                    gatt_timeout = ToInt(value);
+                    break;
                 default:
                     break;
             }
