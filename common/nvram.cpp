@@ -61,8 +61,8 @@ void NVRAM::LoadSysParams() {
     const json values = GetSection("sys");
     if (!values.is_object())
         return;
-    try {
-        for (const auto& [name, value] : values.items()) {
+    for (const auto& [name, value] : values.items()) {
+        try {
             switch (fnv::Hash(name)) {
                 case "url"_hash:
                     url = value.get<std::string>();
@@ -98,9 +98,9 @@ void NVRAM::LoadSysParams() {
                 default:
                     break;
             }
+        } catch (const std::exception& e) {
+            LOGE << "Option " << name << " " << value.dump() << " ignored : " << e.what();
         }
-    } catch (const std::exception& e) {
-        LOGE << e.what();
     }
 }
 
@@ -108,8 +108,8 @@ void NVRAM::LoadAuthParams() {
     const json values = GetSection("auth");
     if (!values.is_object())
         return;
-    try {
-        for (const auto& [name, value] : values.items()) {
+    for (const auto& [name, value] : values.items()) {
+        try {
             switch (fnv::Hash(name)) {
                 case "access_token"_hash:
                     access_token = value.get<std::string>();
@@ -126,9 +126,9 @@ void NVRAM::LoadAuthParams() {
                 default:
                     break;
             }
+        } catch (const std::exception& e) {
+            LOGE << "Option " << name << " ignored : " << e.what();  // no secrets in the log
         }
-    } catch (const std::exception& e) {
-        LOGE << e.what();
     }
 }
 
@@ -136,8 +136,8 @@ void NVRAM::LoadMQTTParams() {
     const json values = GetSection("mqtt");
     if (!values.is_object())
         return;
-    try {
-        for (const auto& [name, value] : values.items()) {
+    for (const auto& [name, value] : values.items()) {
+        try {
             switch (fnv::Hash(name)) {
                 case "host"_hash:
                     mqtt_host = value.get<std::string>();
@@ -151,9 +151,9 @@ void NVRAM::LoadMQTTParams() {
                 default:
                     break;
             }
+        } catch (const std::exception& e) {
+            LOGE << "Option " << name << " " << value.dump() << " ignored : " << e.what();
         }
-    } catch (const std::exception& e) {
-        LOGE << e.what();
     }
 }
 
@@ -161,11 +161,12 @@ void NVRAM::LoadWhitelist() {
     const json values = GetSection("sys");
     if (!values.is_object())
         return;
+    const auto it = values.find("whitelist");
+    if (it == values.end())
+        return;
     try {
-        const auto it = values.find("whitelist");
-        if (it != values.end())
-            whitelist = it->get<std::vector<std::string>>();
+        whitelist = it->get<std::vector<std::string>>();
     } catch (const std::exception& e) {
-        LOGE << e.what();
+        LOGE << "Option whitelist " << it->dump() << " ignored : " << e.what();
     }
 }

@@ -44,16 +44,17 @@ void LogFailure(const http::Response& r) {
 Delivery ClassifyResponse(int code) {
     if (code >= 200 && code <= 299)
         return Delivery::kDelivered;
+    // Only an answer about the request itself throws the samples away: a wrong path, a
+    // proxy's error page or a missing token must not lose data.
     switch (code) {
-        case 401:  // the token may be renewed
-        case 403:
-        case 408:
-        case 429:
+        case 400:
+        case 413:
+        case 415:
+        case 422:
+            return Delivery::kRefused;
+        default:
             return Delivery::kRetry;
     }
-    if (code >= 400 && code <= 499)
-        return Delivery::kRefused;
-    return Delivery::kRetry;
 }
 
 namespace {

@@ -9,8 +9,8 @@
 // What became of one POST, and so of the samples or ids in it.
 enum class Delivery {
     kDelivered,  // 2xx: the server has them
-    kRetry,      // not taken (no answer, time-out, 5xx, 401, 403, 408, 429, ...): send again
-    kRefused,    // any other 4xx: the server will never take this content
+    kRetry,      // not taken (no answer, time-out, 5xx, 401, 404, a proxy's page...): send again
+    kRefused,    // 400, 413, 415, 422: the request itself is bad, sending it again cannot help
 };
 
 Delivery ClassifyResponse(int code);

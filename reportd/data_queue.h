@@ -30,5 +30,6 @@ class DataQueue {
 
     const std::string kind;
     uint32_t last_ts = 0;
+    uint64_t heard = 0;  // when a sample last arrived for it, in the store's arrival count
     std::deque<Sample> queue;
 };

@@ -180,8 +180,14 @@ void Reporter::ReportThread() {
 }
 
 void Reporter::ReportPass() {
+    if (const std::size_t queues = store.TakeDroppedQueues()) {
+        LOGW << "Queue limit reached : " << queues << " silent device/type queues dropped";
+    }
     if (const std::size_t dropped = store.TakeDropped()) {
         LOGW << "Sample limit reached : " << dropped << " oldest samples dropped";
+    }
+    if (const std::size_t ids = active.TakeDropped()) {
+        LOGW << "Device limit reached : " << ids << " oldest heard devices dropped";
     }
     const bool up = internet_up.load();
     LOGV << "pass : " << store.Size() << " samples kept" << (up ? "" : ", internet down");

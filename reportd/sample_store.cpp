@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <queue>
 #include <unordered_set>
+#include <utility>
 
 std::shared_ptr<DataQueue> SampleStore::GetDataQueue(const std::string& device_id,
                                                      const std::string& sensor_type,
@@ -15,16 +16,56 @@ std::shared_ptr<DataQueue> SampleStore::GetDataQueue(const std::string& device_i
             return list[i];
         }
     }
+    if (queue_count_ >= max_queues_) {
+        DropSilentQueue();
+        return GetDataQueue(device_id, sensor_type, index);  // the device's list may be gone
+    }
     list.push_back(std::make_shared<DataQueue>(sensor_type));
+    ++queue_count_;
     if (index != nullptr)
         *index = list.size() - 1;
     return list.back();
 }
 
+void SampleStore::DropSilentQueue() {
+    std::string device;
+    std::size_t at = 0;
+    const DataQueue* silent = nullptr;
+    for (const auto& [id, list] : queues_) {
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            if (silent == nullptr || list[i]->heard < silent->heard) {
+                silent = list[i].get();
+                device = id;
+                at = i;
+            }
+        }
+    }
+    if (silent == nullptr)
+        return;
+    auto& list = queues_[device];
+    size_ -= list[at]->queue.size();
+    dropped_ += list[at]->queue.size();
+    list.erase(list.begin() + static_cast<std::ptrdiff_t>(at));
+    if (list.empty())
+        queues_.erase(device);
+    --queue_count_;
+    ++dropped_queues_;
+}
+
+bool SampleStore::Holds(const std::string& device_id, const DataQueue* queue) const {
+    const auto it = queues_.find(device_id);
+    if (it == queues_.end())
+        return false;
+    return std::any_of(it->second.begin(), it->second.end(),
+                       [queue](const auto& q) { return q.get() == queue; });
+}
+
 bool SampleStore::Add(const std::string& device_id, const std::string& sensor_type,
                       const nlohmann::json& sample) {
     std::lock_guard<std::mutex> lock(queues_mutex_);
-    if (!GetDataQueue(device_id, sensor_type, nullptr)->UpdateQueue(sample, next_seq_)) {
+    const auto queue = GetDataQueue(device_id, sensor_type, nullptr);
+    queue->heard = ++heard_;
+    if (!queue->UpdateQueue(sample, next_seq_)) {
         return false;
     }
     ++next_seq_;
@@ -100,6 +141,10 @@ void SampleStore::Restore(ReportBatch batch) {
               [](const auto& a, const auto& b) { return a.sample.seq > b.sample.seq; });
     std::lock_guard<std::mutex> lock(queues_mutex_);
     for (auto& item : items) {
+        if (!Holds(item.device_id, item.queue.get())) {
+            ++dropped_;  // its queue was dropped while the POST ran
+            continue;
+        }
         item.queue->queue.push_front(std::move(item.sample));
         ++size_;
     }
@@ -109,6 +154,11 @@ void SampleStore::Restore(ReportBatch batch) {
 std::size_t SampleStore::Size() const {
     std::lock_guard<std::mutex> lock(queues_mutex_);
     return size_;
+}
+
+std::size_t SampleStore::TakeDroppedQueues() {
+    std::lock_guard<std::mutex> lock(queues_mutex_);
+    return std::exchange(dropped_queues_, 0);
 }
 
 std::size_t SampleStore::TakeDropped() {

@@ -13,11 +13,15 @@
 #include "data_queue.h"
 #include "report_batch.h"
 
-// The samples waiting for the cloud: one queue per device and sensor type, and a bound on the
-// total so that a long outage cannot use up the router's memory (the oldest go first).
+// The samples waiting for the cloud: one queue per device and sensor type, and bounds on the
+// samples and on the queues, so that neither a long outage nor a flood of made-up device ids or
+// types can use up the router's memory (the oldest samples, the longest silent queues go first).
 class SampleStore {
   public:
-    explicit SampleStore(std::size_t maxSamples) : max_samples_(maxSamples) {}
+    static constexpr std::size_t kDefaultMaxQueues = 4096;
+
+    explicit SampleStore(std::size_t maxSamples, std::size_t maxQueues = kDefaultMaxQueues)
+        : max_samples_(maxSamples), max_queues_(maxQueues > 0 ? maxQueues : 1) {}
     virtual ~SampleStore() = default;
 
     // Keeps `sample` ("data" with "k" set) subject to its queue's rate limit.
@@ -31,19 +35,28 @@ class SampleStore {
     void Restore(ReportBatch batch);
 
     std::size_t Size() const;
-    // Samples dropped by the bound since the last call.
+    // Samples dropped by the bounds since the last call.
     std::size_t TakeDropped();
+    // Queues dropped by their bound since the last call.
+    std::size_t TakeDroppedQueues();
 
   private:
     // Caller holds mutex_.
     std::shared_ptr<DataQueue> GetDataQueue(const std::string& device_id,
                                             const std::string& sensor_type, std::size_t* index);
     void EnforceBound();
+    // Drops the queue that has been silent longest, with its samples.
+    void DropSilentQueue();
+    bool Holds(const std::string& device_id, const DataQueue* queue) const;
 
     const std::size_t max_samples_;
+    const std::size_t max_queues_;
     mutable std::mutex queues_mutex_;
     std::unordered_map<std::string, std::vector<std::shared_ptr<DataQueue>>> queues_;
     std::size_t size_ = 0;
     std::size_t dropped_ = 0;
+    std::size_t queue_count_ = 0;
+    std::size_t dropped_queues_ = 0;
     uint64_t next_seq_ = 0;
+    uint64_t heard_ = 0;
 };

@@ -258,7 +258,10 @@ def parse(text, name):
             if not valid_name(oname):
                 raise ParseError(line, "invalid option name %r" % oname)
             if keyword == "option":
-                section.options[oname] = value
+                if value == "":
+                    section.options.pop(oname, None)  # as uci reads it: no such option
+                else:
+                    section.options[oname] = value
             else:
                 old = section.options.get(oname)
                 if old is None:

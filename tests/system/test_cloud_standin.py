@@ -17,6 +17,7 @@ from fixtures.cloud import CloudStandin
 
 REPORT = "/gateways/report"
 HB = "/gateways/hb"
+EMPTY = '{"nodes":[]}'
 
 
 def post(cloud, path, body, token=None, cafile=None, context=None, host=None, timeout=5.0):
@@ -87,6 +88,35 @@ class TestEndpoints:
             cloud.wait(REPORT, timeout=0.3)
 
 
+class TestStrictness:
+    def test_bodies_of_the_wrong_type_or_shape_are_refused_as_a_server_would(self, cloud):
+        url = urllib.parse.urlsplit(cloud.url)
+
+        def send(path, body, content_type="application/json"):
+            conn = http.client.HTTPSConnection(
+                url.hostname, url.port, timeout=5,
+                context=ssl.create_default_context(cafile=cloud.ca_file))
+            headers = {"Authorization": "Bearer " + cloud.token}
+            if content_type:
+                headers["Content-Type"] = content_type
+            conn.request("POST", path, body=body.encode(), headers=headers)
+            status = conn.getresponse().status
+            conn.close()
+            return status
+
+        assert send(REPORT, EMPTY, None) == 415
+        assert send(HB, "[]", "text/plain") == 415
+        for bad in ["", "{", "[]", "{}", '{"nodes":{}}', '{"nodes":[{"vs":[]}]}',
+                    '{"nodes":[{"id":1,"vs":[]}]}', '{"nodes":[{"id":"A"}]}',
+                    '{"nodes":[{"id":"A","vs":[{"ts":1}]}]}',
+                    '{"nodes":[{"id":"A","vs":[{"k":"AT","ts":"1"}]}]}']:
+            assert send(REPORT, bad) == 400, bad
+        for bad in ["{}", '[1]', '["A",null]', "nope"]:
+            assert send(HB, bad) == 400, bad
+        assert send(REPORT, '{"nodes":[{"id":"A","vs":[{"k":"AT","ts":1.5,"v":[1]}]}]}') == 200
+        assert send(HB, '["A","B"]') == 200
+
+
 class TestToken:
     def test_requests_without_the_token_get_401(self, cloud):
         url = urllib.parse.urlsplit(cloud.url)
@@ -127,6 +157,16 @@ class TestCertificates:
         # Names and dates are right: only the issuer is unknown.
         assert post(cloud, HB, "[]", cloud.token, cafile=cloud.foreign_ca_file)[0] == 200
 
+        cloud.use_own_cert()
+        assert post(cloud, HB, "[]", cloud.token)[0] == 200
+
+    def test_certificate_for_another_name_fails_only_the_name_check(self, cloud):
+        cloud.use_misnamed_cert()
+        with pytest.raises(ssl.SSLCertVerificationError, match="match|mismatch"):
+            post(cloud, HB, "[]", cloud.token)
+        context = ssl.create_default_context(cafile=cloud.ca_file)
+        context.check_hostname = False
+        assert post(cloud, HB, "[]", cloud.token, context=context)[0] == 200
         cloud.use_own_cert()
         assert post(cloud, HB, "[]", cloud.token)[0] == 200
 
@@ -172,7 +212,7 @@ class TestCertificates:
 class TestFaults:
     def test_status_for_the_next_requests_then_normal(self, cloud):
         cloud.fault(REPORT, status=500, count=2, text="database down")
-        answers = [post(cloud, REPORT, "{}", cloud.token) for _ in range(3)]
+        answers = [post(cloud, REPORT, EMPTY, cloud.token) for _ in range(3)]
         assert answers[:2] == [(500, "database down")] * 2
         assert answers[2][0] == 200
         assert post(cloud, HB, "[]", cloud.token)[0] == 200  # other paths untouched
@@ -198,7 +238,7 @@ class TestFaults:
     def test_client_giving_up_on_a_slow_answer_is_recorded(self, cloud):
         cloud.fault(REPORT, delay=30)
         with pytest.raises(TimeoutError):
-            post(cloud, REPORT, "{}", cloud.token, timeout=0.3)
+            post(cloud, REPORT, EMPTY, cloud.token, timeout=0.3)
         [record] = cloud.wait(REPORT, timeout=5)
         assert record["outcome"] == "gone" and record.status is None
 
@@ -206,11 +246,29 @@ class TestFaults:
         cloud.fault(REPORT, drop=True, count=1)
         with pytest.raises((http.client.RemoteDisconnected, ConnectionError, ssl.SSLError)):
             post(cloud, REPORT, '{"nodes":[]}', cloud.token)
-        assert post(cloud, REPORT, "{}", cloud.token)[0] == 200
+        assert post(cloud, REPORT, EMPTY, cloud.token)[0] == 200
         first, second = cloud.received(REPORT)
         assert (first["outcome"], first.status) == ("dropped", None)
         assert first.json == {"nodes": []}
         assert second.status == 200
+
+    def test_success_cut_short(self, cloud):
+        cloud.fault(REPORT, status=200, cut=True, count=1)
+        url = urllib.parse.urlsplit(cloud.url)
+        conn = http.client.HTTPSConnection(
+            url.hostname, url.port, timeout=5,
+            context=ssl.create_default_context(cafile=cloud.ca_file))
+        conn.request("POST", REPORT, body=EMPTY.encode(),
+                     headers={"Authorization": "Bearer " + cloud.token,
+                              "Content-Type": "application/json"})
+        response = conn.getresponse()
+        assert response.status == 200
+        with pytest.raises(http.client.IncompleteRead):
+            response.read()
+        conn.close()
+        [record] = cloud.wait(REPORT)
+        assert (record["outcome"], record.status) == ("cut", 200)
+        assert post(cloud, REPORT, EMPTY, cloud.token)[0] == 200
 
     def test_refuse_then_accept_on_the_same_port(self, cloud):
         cloud.refuse()
@@ -224,6 +282,7 @@ class TestFaults:
         for bad in [{"status": 99}, {"status": "500"}, {"status": 500, "count": 0}, {"status": 500, "count": 1.5},
                     {"delay": -1}, {"delay": "1"}, {"drop": 1},
                     {"drop": True, "status": 500}, {}, {"colour": "red", "status": 500},
+                    {"cut": True}, {"cut": 1, "status": 200},
                     {"path": "no-slash", "status": 500}]:
             with pytest.raises(ControlError):
                 cloud._call("POST", "/faults", body=dict({"path": HB}, **bad))

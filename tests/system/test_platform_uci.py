@@ -129,6 +129,13 @@ class TestSet:
         assert "first_boot" not in got
         assert got["whitelist"] == ["CCCCCCCCCCCC"]
 
+    def test_an_empty_option_in_the_file_is_no_option(self, uci):
+        uci.write("halvex", "config sys 'sys'\n\toption max_samples ''\n\toption url 'x'\n"
+                            "\toption prov_url 'a'\n\toption prov_url ''\n")
+        got = uci.uci("get", {"config": "halvex", "section": "sys"})["values"]
+        assert "max_samples" not in got and "prov_url" not in got
+        assert got["url"] == "x"
+
     def test_numbers_and_flags_become_text_and_doubles_are_refused(self, uci):
         uci.uci("set", {"config": "halvex", "section": "mqtt",
                         "values": {"port": 1883, "enable": True}})

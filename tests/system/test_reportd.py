@@ -109,6 +109,36 @@ def test_server_error_on_one_pass_loses_nothing_and_duplicates_nothing(forwarder
     assert set(samples([failed])) <= set(got)
 
 
+def test_a_wrong_path_or_a_success_cut_short_loses_and_repeats_nothing(forwarders, cloud):
+    gw = start(forwarders, cloud)
+    cloud.fault(REPORT, status=404, count=1, text="<html>not here</html>")
+    gw.internet("up")
+    gw.reading("AABBCCDDEEFF", "SD", {"ts": 1, "v": 1})
+    gw.wait_log("reportd", "Server Error ( 404 )")
+    # The next pass delivers it, but the connection breaks after the 200.
+    cloud.fault(REPORT, status=200, count=1, cut=True)
+    gw.wait_log("reportd", "Answer ( 200 ) cut short")
+    gw.reading("AABBCCDDEEFF", "SD", {"ts": 2, "v": 2})
+    wait_for(lambda: [r.status for r in cloud.received(REPORT)][-1:] == [200], 10,
+             what="a full answer")
+    gw.wait_passes(2)
+    reports = cloud.received(REPORT)
+    assert [(r.status, r["outcome"]) for r in reports[:2]] == [(404, "answered"), (200, "cut")]
+    assert [s[2] for s in samples(reports)] == [1, 1, 2], "the cut body is not sent again"
+
+
+def test_certificate_for_another_name_is_refused(forwarders, cloud):
+    cloud.use_misnamed_cert()
+    gw = start(forwarders, cloud)
+    gw.reading("AABBCCDDEEFF", "SD", {"ts": 1, "v": 1})
+    gw.internet("up")
+    gw.wait_log("reportd", "Request Error ( 60 )")
+    assert cloud.received() == []
+    cloud.use_own_cert()
+    cloud.wait(REPORT)
+    assert [s[2] for s in delivered(cloud.received(REPORT))] == [1]
+
+
 def test_certificate_of_another_ca_is_refused_with_an_error(forwarders, cloud):
     cloud.use_foreign_cert()
     gw = start(forwarders, cloud)

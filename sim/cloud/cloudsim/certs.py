@@ -20,6 +20,9 @@ SERVER_KEY = "server.key"
 FOREIGN_CA_CERT = "foreign-ca.pem"
 FOREIGN_CERT = "foreign.pem"
 FOREIGN_KEY = "foreign.key"
+MISNAMED_CERT = "misnamed.pem"
+MISNAMED_KEY = "misnamed.key"
+MISNAMED_NAME = "another-host.invalid"
 
 
 def _name(common_name):
@@ -54,7 +57,8 @@ def make_ca(common_name):
 def make_server_cert(ca_cert, ca_key, ip, dns_names):
     """Returns (certificate, key) for a server reached as `ip` or any of `dns_names`."""
     key = ec.generate_private_key(ec.SECP256R1())
-    alt = [x509.IPAddress(ipaddress.ip_address(ip))] + [x509.DNSName(n) for n in dns_names]
+    alt = [x509.IPAddress(ipaddress.ip_address(ip))] if ip else []
+    alt += [x509.DNSName(n) for n in dns_names]
     builder = x509.CertificateBuilder().subject_name(_name(dns_names[0] if dns_names else ip))
     builder = builder.issuer_name(ca_cert.subject).public_key(key.public_key())
     builder = _validity(builder.serial_number(x509.random_serial_number()), 365)
@@ -118,6 +122,8 @@ class CertSet:
         self.foreign_ca_file = os.path.join(folder, FOREIGN_CA_CERT)
         self.foreign_cert_file = os.path.join(folder, FOREIGN_CERT)
         self.foreign_key_file = os.path.join(folder, FOREIGN_KEY)
+        self.misnamed_cert_file = os.path.join(folder, MISNAMED_CERT)
+        self.misnamed_key_file = os.path.join(folder, MISNAMED_KEY)
 
 
 def prepare(folder, ip, dns_names=("localhost",)):
@@ -142,4 +148,9 @@ def prepare(folder, ip, dns_names=("localhost",)):
     _write(files.foreign_ca_file, _cert_pem(foreign_ca))
     _write(files.foreign_key_file, _key_pem(key), private=True)
     _write(files.foreign_cert_file, _cert_pem(cert))
+
+    # Trusted issuer, another name: a client can only reject it for the name.
+    cert, key = make_server_cert(ca_cert, ca_key, None, [MISNAMED_NAME])
+    _write(files.misnamed_key_file, _key_pem(key), private=True)
+    _write(files.misnamed_cert_file, _cert_pem(cert))
     return files

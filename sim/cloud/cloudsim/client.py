@@ -125,11 +125,12 @@ class CloudControl:
         """Forgets every recorded request (indexes keep counting)."""
         return self._call("DELETE", "/requests")["cleared"]
 
-    def fault(self, path, status=None, count=None, delay=None, drop=False, text=None):
+    def fault(self, path, status=None, count=None, delay=None, drop=False, text=None, cut=False):
         """The next `count` requests on `path` (all until cleared when None) wait `delay`
         seconds, then get `status` with `text` (default: the reason phrase) or, with `drop`,
-        lose their connection without an answer."""
-        body = {"path": path, "drop": drop}
+        lose their connection without an answer; with `cut`, `status` and half the body
+        arrive before the connection breaks."""
+        body = {"path": path, "drop": drop, "cut": cut}
         for name, value in (("status", status), ("count", count), ("delay", delay),
                             ("text", text)):
             if value is not None:
@@ -154,6 +155,10 @@ class CloudControl:
     def use_foreign_cert(self, foreign=True):
         """Serves a certificate from a CA the clients were not given (or, False, the usual one)."""
         return self._call("POST", "/cert", body={"foreign": foreign})
+
+    def use_misnamed_cert(self):
+        """Serves a certificate of the usual CA for another host name only."""
+        return self._call("POST", "/cert", body={"misnamed": True})
 
     def use_own_cert(self):
         return self.use_foreign_cert(False)

@@ -67,6 +67,7 @@ def make_app(cloud):
             "port": cloud.port,
             "listening": cloud.listening,
             "foreign_cert": cloud.foreign_cert,
+            "misnamed_cert": cloud.misnamed_cert,
             "token": cloud.token,
             "ca_file": cloud.certs.ca_file,
             "foreign_ca_file": cloud.certs.foreign_ca_file,
@@ -94,7 +95,7 @@ def make_app(cloud):
         path = data.pop("path", None)
         if not isinstance(path, str) or not path.startswith("/"):
             raise BadRequest("path must be a text starting with /")
-        unknown = set(data) - {"status", "count", "delay", "drop", "text"}
+        unknown = set(data) - {"status", "count", "delay", "drop", "text", "cut"}
         if unknown:
             raise BadRequest("unknown fault members: %s" % ", ".join(sorted(unknown)))
         try:
@@ -130,11 +131,13 @@ def make_app(cloud):
 
     async def cert(request):
         data = await _body(request)
-        foreign = data.get("foreign")
-        if not isinstance(foreign, bool):
-            raise BadRequest("foreign must be true or false")
-        await cloud.use_foreign_cert(foreign)
-        return _json({"foreign_cert": cloud.foreign_cert})
+        foreign = data.get("foreign", False)
+        misnamed = data.get("misnamed", False)
+        if not isinstance(foreign, bool) or not isinstance(misnamed, bool) or \
+                set(data) - {"foreign", "misnamed"} or not data or (foreign and misnamed):
+            raise BadRequest("give foreign or misnamed, true or false")
+        await cloud.use_cert(foreign, misnamed)
+        return _json({"foreign_cert": cloud.foreign_cert, "misnamed_cert": cloud.misnamed_cert})
 
     app = web.Application(middlewares=[errors])
     app.router.add_get("/status", status)

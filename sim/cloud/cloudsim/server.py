@@ -95,9 +95,13 @@ def _headers(request):
 class Fault:
     """What the next requests on one path get instead of a normal answer."""
 
-    def __init__(self, status=None, count=None, delay=None, drop=False, text=None):
+    def __init__(self, status=None, count=None, delay=None, drop=False, text=None, cut=False):
         if status is None and not delay and not drop:
             raise ValueError("a fault needs a status, a delay or drop")
+        if not isinstance(cut, bool):
+            raise ValueError("cut must be true or false")
+        if cut and status is None:
+            raise ValueError("a cut answer needs a status")
         if status is not None and (not isinstance(status, int) or isinstance(status, bool)
                                    or not 100 <= status <= 599):
             raise ValueError("status must be an HTTP status number")
@@ -118,10 +122,11 @@ class Fault:
         self.delay = float(delay or 0)
         self.drop = drop
         self.text = text
+        self.cut = cut
 
     def describe(self):
         return {"status": self.status, "count": self.count, "delay": self.delay,
-                "drop": self.drop, "text": self.text}
+                "drop": self.drop, "text": self.text, "cut": self.cut}
 
 
 class Faults:
@@ -159,6 +164,7 @@ class CloudServer:
         self.certs = certs
         self.token = token
         self.foreign_cert = foreign_cert
+        self.misnamed_cert = False
         self.journal = Journal()
         self.faults = Faults()
         self.app = web.Application(middlewares=[self._intake])
@@ -206,18 +212,24 @@ class CloudServer:
                 await self._listen()
                 log.info("listening again on port %d", self.port)
 
-    async def use_foreign_cert(self, foreign):
+    async def use_cert(self, foreign=False, misnamed=False):
+        """Serves the foreign certificate, the trusted CA's one for another name, or (both
+        false) the usual one."""
         async with self._lock:
             self.foreign_cert = bool(foreign)
+            self.misnamed_cert = bool(misnamed) and not foreign
             if self._listener is not None:
                 self._unlisten()
                 await self._listen()
-            log.info("serving the %s certificate", "foreign" if foreign else "trusted")
+            log.info("serving the %s certificate", "foreign" if self.foreign_cert
+                     else "misnamed" if self.misnamed_cert else "trusted")
 
     def _ssl_context(self):
         ctx = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
         if self.foreign_cert:
             ctx.load_cert_chain(self.certs.foreign_cert_file, self.certs.foreign_key_file)
+        elif self.misnamed_cert:
+            ctx.load_cert_chain(self.certs.misnamed_cert_file, self.certs.misnamed_key_file)
         else:
             ctx.load_cert_chain(self.certs.cert_file, self.certs.key_file)
         ctx.set_alpn_protocols(["http/1.1"])
@@ -252,6 +264,19 @@ class CloudServer:
                 outcome = "dropped"
                 # aiohttp takes a cancelled handler as a vanished client and writes nothing.
                 raise asyncio.CancelledError()
+            if fault is not None and fault.cut:
+                # Status and headers, half the body, then the connection breaks.
+                text = (fault.text if fault.text is not None else OK_TEXT).encode()
+                response = web.StreamResponse(status=fault.status)
+                response.content_length = len(text) + 64
+                await response.prepare(request)
+                await response.write(text[:len(text) // 2])
+                await response.drain()
+                request.transport.abort()
+                log.info("%s %s: %d, then the connection broke", request.method, request.path,
+                         fault.status)
+                outcome, status = "cut", fault.status
+                raise asyncio.CancelledError()
             if fault is not None and fault.status is not None:
                 text = fault.text if fault.text is not None else _reason(fault.status)
                 response = web.Response(status=fault.status, text=text)
@@ -276,7 +301,47 @@ class CloudServer:
         if not self.authorized(request):
             log.warning("%s: missing or wrong bearer token", request.path)
             return web.Response(status=401, text=DENIED_TEXT)
+        if request.content_type != "application/json":
+            log.warning("%s: content type %r", request.path, request.content_type)
+            return _error(415, "Content-Type must be application/json")
+        try:
+            body = json.loads(await request.text())
+        except ValueError as e:
+            return _error(400, "body is not JSON: %s" % e)
+        problem = (_report_problem if request.path == GATEWAY_PATHS[0] else _hb_problem)(body)
+        if problem:
+            log.warning("%s: %s", request.path, problem)
+            return _error(400, problem)
         return web.Response(status=200, text=OK_TEXT, content_type="application/json")
+
+
+def _error(status, message):
+    return web.json_response({"error": message}, status=status)
+
+
+def _report_problem(body):
+    """What is wrong with a report body ({"nodes":[{"id":..,"vs":[{"k":..,"ts":..},..]},..]}),
+    or None."""
+    if not isinstance(body, dict) or not isinstance(body.get("nodes"), list):
+        return '"nodes" must be a list'
+    for node in body["nodes"]:
+        if not isinstance(node, dict) or not isinstance(node.get("id"), str):
+            return 'each node needs an "id" text'
+        if not isinstance(node.get("vs"), list):
+            return 'each node needs a "vs" list'
+        for sample in node["vs"]:
+            if not isinstance(sample, dict) or not isinstance(sample.get("k"), str):
+                return 'each sample needs a "k" text'
+            ts = sample.get("ts")
+            if not isinstance(ts, (int, float)) or isinstance(ts, bool):
+                return 'each sample needs a number "ts"'
+    return None
+
+
+def _hb_problem(body):
+    if not isinstance(body, list) or not all(isinstance(i, str) for i in body):
+        return "the body must be a list of device ids"
+    return None
 
 
 async def _hold(request, delay):

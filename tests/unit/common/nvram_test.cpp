@@ -198,6 +198,40 @@ TEST_F(NvramTest, PortThatIsNotANumberIsLoggedAndEarlierOptionsStay) {
     EXPECT_NE(log.find("bad lexical cast"), std::string::npos) << log;
 }
 
+TEST_F(NvramTest, EachBadNumberIsLoggedAndEveryOtherOptionStillLoads) {
+    // Options come in name order: every bad one sorts before the good ones it must not stop.
+    WriteConfig(
+        "config sys 'sys'\n\toption first_boot 'yes'\n\toption max_samples '20k'\n"
+        "\toption queue_limit ''\n\toption report_interval '1.5'\n\toption tls_verify 'no'\n"
+        "\toption url 'https://cloud.example.com'\n\toption device_id 'GW9'\n"
+        "\toption ca_file '/x.pem'\n\n"
+        "config mqtt 'mqtt'\n\toption enable 'on'\n\toption host 'h.example.com'\n"
+        "\toption port '18x3'\n");
+    NVRAM nvram;
+    const NVRAM defaults;
+    NewLog();
+    nvram.LoadSysParams();
+    nvram.LoadMQTTParams();
+    EXPECT_EQ(nvram.url, "https://cloud.example.com");
+    EXPECT_EQ(nvram.host, "cloud.example.com");
+    EXPECT_EQ(nvram.device_id, "GW9");
+    EXPECT_EQ(nvram.ca_file, "/x.pem");
+    EXPECT_EQ(nvram.mqtt_host, "h.example.com");
+    EXPECT_EQ(nvram.first_boot, defaults.first_boot);
+    EXPECT_EQ(nvram.max_samples, defaults.max_samples);
+    EXPECT_EQ(nvram.report_interval, defaults.report_interval);
+    EXPECT_EQ(nvram.tls_verify, defaults.tls_verify);
+    EXPECT_EQ(nvram.mqtt_enable, defaults.mqtt_enable);
+    EXPECT_EQ(nvram.mqtt_port, defaults.mqtt_port);
+    const std::string log = NewLog();
+    for (const char* line :
+         {"Option first_boot \"yes\" ignored", "Option max_samples \"20k\" ignored",
+          "Option report_interval \"1.5\" ignored", "Option tls_verify \"no\" ignored",
+          "Option enable \"on\" ignored", "Option port \"18x3\" ignored"}) {
+        EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+    }
+}
+
 TEST_F(NvramTest, WrongValueTypesAreLoggedNotFatal) {
     WriteConfig("config sys 'sys'\n\toption first_boot '1.5'\n\toption whitelist 'AAAAAAAAAAAA'\n");
     NVRAM nvram;

@@ -28,23 +28,6 @@ class CloudReportTest : public ::testing::Test {
     void SetUp() override { LogCapture::Init("reportd_test.log"); }
 };
 
-TEST_F(CloudReportTest, RetryDecisionPerStatusClass) {
-    for (int code : {200, 201, 204, 299})
-        EXPECT_EQ(ClassifyResponse(code), Delivery::kDelivered);
-    // The server did not take it, or may later: keep and repeat.
-    for (int code : {401, 403, 408, 429, 500, 502, 503, 599}) {
-        EXPECT_EQ(ClassifyResponse(code), Delivery::kRetry) << code;
-    }
-    // Transport failures (libcurl codes), no answer, unexpected classes.
-    for (int code : {0, 6, 7, 28, 35, 42, 60, 100, 301, 302}) {
-        EXPECT_EQ(ClassifyResponse(code), Delivery::kRetry) << code;
-    }
-    // The server refuses the content itself: sending it again cannot help.
-    for (int code : {400, 404, 405, 410, 413, 415, 422, 499}) {
-        EXPECT_EQ(ClassifyResponse(code), Delivery::kRefused) << code;
-    }
-}
-
 TEST_F(CloudReportTest, ExchangeBrokenOffAfterASuccessStatusCountsAsDelivered) {
     auto cutShort = [](int status) {
         return [status](const std::string&, const std::vector<std::string>&, const std::string&) {

@@ -155,6 +155,18 @@ TEST_F(ReporterTest, AfterInternetUpNextPassSendsEverySampleThenTheHeartbeat) {
     EXPECT_EQ(reporter->KeptSamples(), 0u);
 }
 
+TEST_F(ReporterTest, TheSampleCarriesItsTypeAsKWhateverTheReadingSaid) {
+    Start();
+    Manager(R"({"evt":{"internet":"up"}})");
+    Sensor(R"({"device_id":"A","sensor_type":"SD","data":{"k":"FA","ts":7,"v":1}})");
+    Sensor(R"({"device_id":"A","sensor_type":"RH","data":{"ts":900,"v":40.5}})");
+    Pass();
+    const auto reports = cloud.Of("/report");
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].body,
+              R"({"nodes":[{"id":"A","vs":[{"k":"SD","ts":7,"v":1},{"k":"RH","ts":900,"v":40.5}]}]})");
+}
+
 TEST_F(ReporterTest, WithNothingHeardOnlyAnEmptyHeartbeatIsSent) {
     Start();
     Manager(R"({"evt":{"internet":"up"}})");
@@ -185,7 +197,8 @@ TEST_F(ReporterTest, WlanStateAloneNeverStartsSending) {
 TEST_F(ReporterTest, SamplesOfAFailedPostAreSentAgainOnceAndInOrder) {
     Start();
     Manager(R"({"evt":{"internet":"up"}})");
-    for (int code : {500, 401, 7}) {
+    // No answer, the server's trouble, a token or path problem, a proxy's page: kept.
+    for (int code : {500, 503, 401, 403, 404, 405, 408, 410, 429, 302, 7, 28, 60}) {
         SCOPED_TRACE(code);
         cloud.Answer("/report", {code});
         const std::size_t before = cloud.Of("/report").size();
@@ -205,18 +218,22 @@ TEST_F(ReporterTest, SamplesOfAFailedPostAreSentAgainOnceAndInOrder) {
     }
 }
 
-TEST_F(ReporterTest, RefusedContentIsDroppedWithOneErrorLine) {
+TEST_F(ReporterTest, ContentTheServerCallsBadIsDroppedWithOneErrorLine) {
     Start();
     Manager(R"({"evt":{"internet":"up"}})");
-    cloud.Answer("/report", {422});
-    Sensor(SensorEventText("A", "SD", 1));
-    LogCapture log;
-    Pass();
-    EXPECT_EQ(reporter->KeptSamples(), 0u);
-    EXPECT_EQ(log.Count("ERROR"), 1u) << log.Since();
-    EXPECT_TRUE(log.Contains("Server Error ( 422 ) : nope"));
-    Pass();
-    EXPECT_EQ(cloud.Of("/report").size(), 1u);
+    for (int code : {400, 413, 415, 422}) {
+        SCOPED_TRACE(code);
+        const std::size_t before = cloud.Of("/report").size();
+        cloud.Answer("/report", {code});
+        Sensor(SensorEventText("A", "SD", static_cast<uint32_t>(code)));
+        LogCapture log;
+        Pass();
+        EXPECT_EQ(reporter->KeptSamples(), 0u);
+        EXPECT_EQ(log.Count("ERROR"), 1u) << log.Since();
+        EXPECT_TRUE(log.Contains("Server Error ( " + std::to_string(code) + " ) : nope"));
+        Pass();
+        EXPECT_EQ(cloud.Of("/report").size(), before + 1) << "not sent again";
+    }
 }
 
 TEST_F(ReporterTest, HeartbeatListOfAFailedPostIsSentAgain) {

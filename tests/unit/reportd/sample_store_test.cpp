@@ -76,6 +76,41 @@ TEST_F(SampleStoreTest, BoundDropsOldestAcrossQueuesAndCountsThem) {
     EXPECT_EQ(ts, (std::vector<uint32_t>{3, 4, 5}));
 }
 
+TEST_F(SampleStoreTest, MadeUpIdsPushOutTheLongestSilentQueueWithItsSamples) {
+    SampleStore store(100, 3);
+    store.Add("A", "SD", Sample("SD", 1));
+    store.Add("B", "SD", Sample("SD", 2));
+    store.Add("A", "FA", Sample("FA", 3));
+    store.Add("B", "SD", Sample("SD", 4));   // B heard again: A's SD is now the longest silent
+    auto inFlight = store.Collect(1, 4096);  // A SD 1, its POST under way
+    store.Add("X1", "SD", Sample("SD", 5));
+    EXPECT_EQ(store.TakeDroppedQueues(), 1u);
+    for (int i = 0; i < 50; ++i)
+        store.Add("FAKE" + std::to_string(i), "SD", Sample("SD", 100 + i));
+    EXPECT_EQ(store.TakeDroppedQueues(), 50u);
+    // The POST failed: its queue is gone, so the sample is counted, not lost in a dead queue.
+    store.Restore(std::move(inFlight));
+    EXPECT_EQ(store.Size(), 3u);
+    // A FA 3, B SD 2 and 4, X1 and FAKE0..46 with their queues, A SD 1 on its way back.
+    EXPECT_EQ(store.TakeDropped(), 1u + 2u + 48u + 1u);
+    EXPECT_EQ(Samples(store.Collect(100, 4096).Body()),
+              (std::vector<std::tuple<std::string, std::string, uint32_t>>{
+                  {"FAKE47", "SD", 147}, {"FAKE48", "SD", 148}, {"FAKE49", "SD", 149}}));
+}
+
+TEST_F(SampleStoreTest, HeardDevicesAreBoundedOldestOut) {
+    ActiveNodes active(3);
+    for (const char* id : {"A", "B", "A", "C", "D", "E"})
+        active.Add(id);
+    EXPECT_EQ(active.TakeDropped(), 2u);
+    const auto ids = active.Take();
+    EXPECT_EQ(ActiveNodes::Body(ids), R"(["C","D","E"])");
+    active.Add("F");
+    active.Restore(ids);  // a failed POST's ids go back in front, still within the bound
+    EXPECT_EQ(ActiveNodes::Body(active.Take()), R"(["D","E","F"])");
+    EXPECT_EQ(active.TakeDropped(), 1u);
+}
+
 TEST_F(SampleStoreTest, CollectTakesOldestFirstWithinTheSampleLimit) {
     SampleStore store(100);
     for (uint32_t i = 0; i < 10; ++i)
