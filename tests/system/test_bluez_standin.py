@@ -508,6 +508,10 @@ def test_link_drop_now_and_after_frames(bluez, hub):
     assert state["connections"] == 3 and state["link_losses"] == 3
     h.connect()
     assert ctl.node(ID1)["connected"] and "drop_on_connect" not in ctl.node(ID1)["faults"]
+    links = ctl.node(ID1)["link_log"]
+    assert [link["reason"] for link in links] == [
+        "dropped by control", "dropped after 4 frames", "dropped right after connecting", None]
+    assert all(link["up"] <= link["down"] for link in links[:3])
 
 
 def test_gatt_cache_keeps_objects_over_a_link_loss(bluez, hub):
