@@ -424,19 +424,23 @@ def test_without_connect_device_stored_nodes_connect_as_discovery_finds_them(hub
     assert sorted(s["device_id"] for s in h.stored()) == [NODE_A, NODE_B]
 
 
-@pytest.mark.parametrize("gone", ["adapter", "bluetoothd"])
-def test_adapter_or_bluez_gone_is_reported_and_every_node_comes_back(hub, gone):
-    h = hub(scenario(node(NODE_A, [sensor(12, 0, 0, 0.3, 35)]),
-                     node(NODE_B, [sensor(2, 0, 2, 0.3, 21.5)]), readvertise=0.3),
-            whitelist=[NODE_A, NODE_B])
+@pytest.mark.parametrize("gone", ["adapter", "bluetoothd", "bluetoothd-process"])
+def test_adapter_or_bluez_gone_is_reported_and_every_node_comes_back(hub, bluez, gone):
+    scen = scenario(node(NODE_A, [sensor(12, 0, 0, 0.3, 35)]),
+                    node(NODE_B, [sensor(2, 0, 2, 0.3, 21.5)]), readvertise=0.3)
+    h = hub(scen, whitelist=[NODE_A, NODE_B])
     h.wait_served(NODE_A)
     h.wait_served(NODE_B)
 
     if gone == "adapter":
         h.bluez.remove_adapter()
         status = '{"evt":{"err":2001}}'
-    else:
+    elif gone == "bluetoothd":
         h.bluez.stop_bluetoothd()
+        status = '{"evt":{"err":2002}}'
+    else:
+        # Killed outright: no object is removed first, only the name goes.
+        h.bluez.process.signal(signal.SIGKILL)
         status = '{"evt":{"err":2002}}'
     wait_for(lambda: status in h.statuses(), what=status)
     for device_id in (NODE_A, NODE_B):
@@ -451,8 +455,11 @@ def test_adapter_or_bluez_gone_is_reported_and_every_node_comes_back(hub, gone):
     since, mark = time.time(), time.monotonic()
     if gone == "adapter":
         h.bluez.add_adapter()
-    else:
+    elif gone == "bluetoothd":
         h.bluez.start_bluetoothd()
+    else:
+        # A new process: another unique name behind org.bluez.
+        h.bluez = bluez(scen, name="bluez-again")
 
     # Powered, filtered and discovering again; every stored node connected again.
     for device_id in (NODE_A, NODE_B):
