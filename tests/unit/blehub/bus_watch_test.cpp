@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "bus_loop.h"
-#include "owner_watch.h"
 #include "private_bus.h"
 #include "wait_for.h"
 
@@ -46,34 +45,6 @@ TEST(BusLoop, StopLeavesARunningLoopWithoutCallingBack) {
     loop.Stop();
     loop.Stop();
     EXPECT_FALSE(lost);
-}
-
-TEST(OwnerWatch, TellsWhenTheNameIsTakenAndReleased) {
-    testing_support::PrivateBus bus;
-    auto watcher = sdbus::createSessionBusConnectionWithAddress(bus.Address());
-    std::mutex mutex;
-    std::vector<bool> seen;
-    OwnerWatch watch(*watcher, "org.bluez", [&](bool owned) {
-        std::lock_guard<std::mutex> lock(mutex);
-        seen.push_back(owned);
-    });
-    BusLoop loop(*watcher, nullptr);
-    loop.Start();
-    auto seenNow = [&] {
-        std::lock_guard<std::mutex> lock(mutex);
-        return seen;
-    };
-
-    auto daemon = sdbus::createSessionBusConnectionWithAddress(bus.Address());
-    daemon->requestName("org.bluez");
-    ASSERT_TRUE(WaitFor([&] { return seenNow() == std::vector<bool>{true}; }));
-    daemon->requestName("org.bluez.other");  // another name: nothing
-    daemon->releaseName("org.bluez");
-    ASSERT_TRUE(WaitFor([&] { return seenNow() == std::vector<bool>{true, false}; }));
-    daemon->requestName("org.bluez");
-    ASSERT_TRUE(WaitFor([&] { return seenNow().size() == 3; }));
-    EXPECT_EQ(seenNow(), (std::vector<bool>{true, false, true}));
-    loop.Stop();
 }
 
 }  // namespace
