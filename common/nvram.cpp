@@ -83,6 +83,9 @@ void NVRAM::LoadSysParams() {
                 case "tls_verify"_hash:
                     tls_verify = ToInt(value);
                     break;
+                case "gatt_timeout"_hash:
+                    gatt_timeout = ToInt(value);
+                    break;
                 case "max_samples"_hash:
                     max_samples = ToInt(value);
                     break;
@@ -91,9 +94,6 @@ void NVRAM::LoadSysParams() {
                     break;
                 case "queue_limit"_hash:
                     queue_limit = ToInt(value);
-                    break;
-                case "gatt_timeout"_hash:
-                    gatt_timeout = ToInt(value);
                     break;
                 default:
                     break;
