@@ -177,13 +177,16 @@ bool Listener::Register(const char* type, Handler fn) {
         ErrorLine(std::string("Register Failed : ") + transport::StatusText(status));
         return false;
     }
-    if (std::find(patterns.begin(), patterns.end(), type) == patterns.end())
-        patterns.emplace_back(type);
-    return AddHandler(fnv::Hash(type), std::move(fn));
+    return AddHandler(type, std::move(fn));
 }
 
 bool Listener::Resubscribe(transport::Connection& fresh) {
-    for (const auto& pattern : patterns) {
+    std::vector<std::string> subscribed;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        subscribed = patterns;
+    }
+    for (const auto& pattern : subscribed) {
         if (fresh.RegisterEvent(pattern.c_str()) != kStatusOk)
             return false;
     }
@@ -196,11 +199,13 @@ bool Listener::Resubscribe(transport::Connection& fresh) {
     return true;
 }
 
-bool Listener::AddHandler(uint32_t key, Handler fn) {
+bool Listener::AddHandler(const char* type, Handler fn) {
     std::lock_guard<std::mutex> lock(mutex);
+    if (std::find(patterns.begin(), patterns.end(), type) == patterns.end())
+        patterns.emplace_back(type);
     if (Registry::Instance().Find(ctx.get()) == nullptr)
         Registry::Instance().Add(ctx.get(), this);
-    return handlers.emplace(key, std::move(fn)).second;
+    return handlers.emplace(fnv::Hash(type), std::move(fn)).second;
 }
 
 bool Listener::Unregister(const char* type) {

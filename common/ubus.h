@@ -86,12 +86,12 @@ class Listener : public Core {
     bool Resubscribe(transport::Connection& fresh) override;
 
   private:
-    bool AddHandler(uint32_t key, Handler fn);
+    bool AddHandler(const char* type, Handler fn);
 
     std::map<uint32_t, Handler> handlers;
-    std::mutex mutex;
-    // What the bus was asked for (it keeps a type after Unregister); guarded as `ctx` is.
+    // What the bus was asked for (it keeps a type after Unregister).
     std::vector<std::string> patterns;
+    std::mutex mutex;  // handlers, patterns, the registry entry
 };
 
 // Synchronous method calls and event emission over a connection of its own. One Sender
