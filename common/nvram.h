@@ -59,6 +59,8 @@ class NVRAM {
     std::optional<std::string> FindNodePath(const std::string& deviceId);
     std::string FindNodeId(const std::string& path);
     std::string FindNodeAddress(const std::string& deviceId);
+    // The "device_id" of every stored sensor, in store order.
+    std::vector<std::string> NodeIds();
 
   private:
     nlohmann::json GetSection(const char* section);

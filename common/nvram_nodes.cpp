@@ -54,6 +54,20 @@ void NVRAM::LoadNodePaths() {
     }
 }
 
+std::vector<std::string> NVRAM::NodeIds() {
+    std::vector<std::string> ids;
+    try {
+        for (const auto& section : SectionsInOrder(uci.Get(kConfig, kNodeType, json::object()))) {
+            std::string id = Option(section, "device_id");
+            if (!id.empty())
+                ids.push_back(std::move(id));
+        }
+    } catch (const std::exception& e) {
+        LOGE << e.what();
+    }
+    return ids;
+}
+
 bool NVRAM::IsWhitelisted(const std::string& deviceId) const {
     return std::find(whitelist.begin(), whitelist.end(), deviceId) != whitelist.end();
 }

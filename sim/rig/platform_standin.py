@@ -1,22 +1,50 @@
-"""The platform stand-in (sim/platform/platform) over <run>/config."""
+"""The platform stand-in (sim/platform/platform) over <run>/config, booting the services.
 
+As procd does at boot, the platform starts the gateway's services from the build folder and
+the router's own (bluetoothd: the BlueZ stand-in with the scenario's virtual nodes, whose ids
+go into the whitelist; hci_cfg and wlancfgd). With --no-daemons the gateway's services are
+installed but not enabled: `tools/ubus call rc init '{"name":"reportd","action":"start"}'`
+starts one.
+"""
+
+import json
 import os
 
 from component import ProcessComponent
 import config_seed
 
+GATEWAY_SERVICES = ("blehub", "reportd", "mqttpub", "wsbridge", "supervd", "provd")
+
 
 class PlatformStandIn(ProcessComponent):
     name = "platform"
+    ready_timeout = 30.0
+    # Stopping the platform stops every service first, each within its SIGTERM grace.
+    stop_timeout = 20.0
 
-    def __init__(self, root):
+    def __init__(self, root, scenario=None):
         super().__init__()
         self.root = root
+        self.scenario = scenario or os.path.join(root, "sim", "bluez", "scenarios",
+                                                 "default.json")
         self.config_dir = None
+        self.bluez_control = None
+
+    def uci_overrides(self, rig):
+        with open(self.scenario) as f:
+            nodes = json.load(f).get("nodes", [])
+        return [("add_list", "halvex.sys.whitelist", n["id"]) for n in nodes if "id" in n]
 
     def command(self, rig):
-        return [os.path.join(self.root, "sim", "platform", "platform"),
-                "--config-dir", self.config_dir]
+        self.bluez_control = os.path.join(rig.run_dir, "bluez.sock")
+        args = [os.path.join(self.root, "sim", "platform", "platform"),
+                "--config-dir", self.config_dir, "--run-dir", rig.run_dir,
+                "--build-dir", rig.build_dir, "--bluez-scenario", self.scenario,
+                "--bluez-control", self.bluez_control, "--boot"]
+        if rig.no_daemons:
+            for name in GATEWAY_SERVICES:
+                args += ["--disable", name]
+        return args
 
     def start(self, rig):
         self.config_dir = rig.config_dir
@@ -25,7 +53,15 @@ class PlatformStandIn(ProcessComponent):
         super().start(rig)
 
     def ready(self, rig):
-        return self.ready_line("READY")
+        return self.ready_line("BOOTED")
 
     def describe(self):
-        return ["%-12s %s" % ("config", self.config_dir)]
+        booted = (self.line_starting("BOOTED") or "BOOTED").split()[1:]
+        missing = [line.split()[1] for line in self.output().splitlines()
+                   if line.startswith("rc: ") and line.endswith("is not built)")]
+        lines = ["%-12s %s" % ("config", self.config_dir),
+                 "%-12s %s" % ("services", " ".join(booted) or "none"),
+                 "%-12s %s (control %s)" % ("bluez", self.scenario, self.bluez_control)]
+        if missing:
+            lines.append("%-12s %s" % ("not built", " ".join(missing)))
+        return lines

@@ -1,6 +1,5 @@
-"""The stand-ins for BlueZ, the cloud and the MQTT broker, with the settings they need."""
+"""The stand-ins for the cloud and the MQTT broker, with the settings they need."""
 
-import json
 import os
 import secrets
 import socket
@@ -24,34 +23,6 @@ def _port_free(host, port):
             return False
 
 
-class BluezStandIn(ProcessComponent):
-    """org.bluez on the system bus with the virtual sensor nodes of a scenario."""
-
-    name = "bluez"
-
-    def __init__(self, scenario=None):
-        super().__init__()
-        self.scenario = scenario or os.path.join(ROOT, "sim", "bluez", "scenarios",
-                                                 "default.json")
-        self.control = None
-
-    def uci_overrides(self, rig):
-        with open(self.scenario) as f:
-            nodes = json.load(f).get("nodes", [])
-        return [("add_list", "halvex.sys.whitelist", n["id"]) for n in nodes if "id" in n]
-
-    def command(self, rig):
-        self.control = os.path.join(rig.run_dir, "bluez.sock")
-        return [os.path.join(ROOT, "sim", "bluez", "bluez"), "--scenario", self.scenario,
-                "--control", self.control]
-
-    def ready(self, rig):
-        return self.ready_line("READY")
-
-    def describe(self):
-        return ["%-12s %s (control %s)" % ("bluez", self.scenario, self.control)]
-
-
 class CloudStandIn(ProcessComponent):
     """The cloud's HTTPS service on loopback, port 443 when it can have it."""
 
@@ -63,6 +34,7 @@ class CloudStandIn(ProcessComponent):
         self.host = host
         self.port = None
         self.token = secrets.token_hex(16)
+        self.device_id = "GW0000000001"  # the gateway as the cloud knows it
         self.folder = None
 
     @property
@@ -74,7 +46,8 @@ class CloudStandIn(ProcessComponent):
         self.port = 443 if _port_free(self.host, 443) else broker.free_port(self.host)
         return [("set", "halvex.sys.url", self.url),
                 ("set", "halvex.sys.ca_file", os.path.join(self.folder, "ca.pem")),
-                ("set", "halvex.auth.access_token", self.token)]
+                ("set", "halvex.auth.access_token", self.token),
+                ("set", "halvex.sys.device_id", self.device_id)]
 
     def command(self, rig):
         return [os.path.join(ROOT, "sim", "cloud", "cloud"), "--dir", self.folder,
@@ -117,26 +90,3 @@ class MqttBroker(ProcessComponent):
     def describe(self):
         return ["%-12s mqtt://%s:%d (mosquitto_sub -h %s -p %d -t 'brelix/#' -v)"
                 % ("mqtt", self.host, self.port, self.host, self.port)]
-
-
-class NetworkUp(ProcessComponent):
-    """Without a supervisor nobody reports the uplink: say it is up, as it is on the host."""
-
-    name = "network"
-
-    def enabled(self, rig):
-        if rig.no_daemons:
-            return "--no-daemons"
-        supervd = os.path.join(rig.build_dir, "supervd", "supervd")
-        if os.path.exists(supervd):
-            return "supervd reports the network"
-        return True
-
-    def command(self, rig):
-        return [os.path.join(ROOT, "sim", "rig", "network_up"), "30"]
-
-    def ready(self, rig):
-        return self.ready_line("READY")
-
-    def describe(self):
-        return ["%-12s \"internet\" and \"wlan\" \"up\" on brelix.manager every 30 s" % "network"]
