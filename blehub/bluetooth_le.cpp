@@ -27,42 +27,76 @@ BluetoothLE::BluetoothLE()
 
 BluetoothLE::~BluetoothLE() = default;
 
-void BluetoothLE::Run() {
+namespace {
+
+constexpr const char* kServiceUnknown = "org.freedesktop.DBus.Error.ServiceUnknown";
+
+}  // namespace
+
+int BluetoothLE::Run() {
     if (!connection) {
         SendStatusError(kStatusBluezMissing);
-        return;
+        return 0;
     }
     try {
-        Init();
+        StartBus();
+        if (!SetUpAdapter()) {
+            LOGE << "No Bluetooth adapter " << bluez::kAdapterPath << ": waiting for it";
+            SendStatusError(kStatusCharacteristicError);
+        }
         SubscribeEvents();
         heartbeat.Start(kFirstHeartbeat);
         loop.Run(running, [this](mailbox::Message& message) { Handle(message); });
     } catch (const sdbus::Error& e) {
         LOGE << e.what();
-        if (e.getName() == "org.freedesktop.DBus.Error.ServiceUnknown") {
+        if (e.getName() == kServiceUnknown)
             SendStatusError(kStatusBluezMissing);
-        }
-        return;
     } catch (const std::exception& e) {
         LOGE << e.what();
-        running = false;
     }
+    // Whatever ended the loop, the bus loop is left before anything it reaches goes away.
+    running = false;
     UnsubscribeEvents();
+    heartbeat.Stop();
     timers.CancelAll();
     Close();
+    return busLost ? 1 : 0;
+}
+
+void BluetoothLE::StartBus() {
+    adapter = std::make_unique<Adapter>(*connection);
+    interfaceEvent = std::make_unique<InterfaceEvent>(
+        *connection,
+        [this](const sdbus::ObjectPath& path, const bluez::InterfaceMap& interfaces) {
+            InterfaceEventHandler(path, interfaces);
+        },
+        [this](const sdbus::ObjectPath& path, const std::vector<std::string>& interfaces) {
+            InterfaceRemovedHandler(path, interfaces);
+        });
+    bluezOwner = std::make_unique<OwnerWatch>(*connection, bluez::kService, [this](bool owned) {
+        queue.Push(mailbox::Message(owned ? kBluezBack : kBluezGone));
+    });
+    busLoop = std::make_unique<BusLoop>(*connection, [this](const std::string&) {
+        busLost = true;
+        queue.Push(mailbox::Message(kSystemBusLost));
+    });
+    // Watching before the adapter is looked at: one that appears meanwhile is not missed.
+    busLoop->Start();
+}
+
+bool BluetoothLE::SetUpAdapter() {
+    if (!interfaceEvent->HasObject(bluez::kAdapterPath, bluez::kAdapterInterface))
+        return false;
+    Init();
+    adapterReady = true;
+    return true;
 }
 
 bool BluetoothLE::Init() {
-    adapter = std::make_unique<Adapter>(*connection);
     adapter->SetPowered(true);
     LOGV << "TODO: Discovery Filter에 RSSI를 넣을지 검토하자";
     adapter->SetDiscoveryFilter(
         {{"UUIDs", sdbus::Variant(std::vector<std::string>{node_protocol::kServiceUuid})}});
-    interfaceEvent = std::make_unique<InterfaceEvent>(
-        *connection, [this](const sdbus::ObjectPath& path, const bluez::InterfaceMap& interfaces) {
-            InterfaceEventHandler(path, interfaces);
-        });
-    connection->enterEventLoopAsync();
     try {
         adapter->StartDiscovery();
     } catch (const sdbus::Error& e) {
@@ -76,7 +110,7 @@ bool BluetoothLE::Init() {
 }
 
 void BluetoothLE::Close() {
-    if (adapter) {
+    if (adapterReady && !busLost) {
         try {
             if (adapter->Discovering())
                 adapter->StopDiscovery();
@@ -84,11 +118,77 @@ void BluetoothLE::Close() {
             LOGE << e.what();
         }
         DeleteAllNode();
-        connection->leaveEventLoop();
-        interfaceEvent.reset();
-        adapter.reset();
+    } else {
+        DropAllNode();  // nobody to tell
     }
+    adapterReady = false;
+    if (busLoop)
+        busLoop->Stop();
+    busLoop.reset();
+    bluezOwner.reset();
+    interfaceEvent.reset();
+    adapter.reset();
     LOGV;
+}
+
+void BluetoothLE::AdapterAppeared() {
+    if (adapterReady || !bluezOnBus)
+        return;
+    try {
+        nvram.LoadNodePaths();  // also the sensors stored since the start
+        if (SetUpAdapter())
+            LOGI << "Adapter " << bluez::kAdapterPath << " is ready";
+    } catch (const sdbus::Error& e) {
+        LOGE << e.what();
+        // BlueZ leaving again is reported by its owner watch.
+        if (e.getName() != kServiceUnknown)
+            SendStatusError(kStatusCharacteristicError);
+    }
+}
+
+void BluetoothLE::AdapterRemoved() {
+    if (!adapterReady)
+        return;
+    LOGE << "Adapter " << bluez::kAdapterPath << " removed";
+    SendStatusError(kStatusCharacteristicError);
+    ForgetAdapter();
+}
+
+void BluetoothLE::BluezGone() {
+    if (!bluezOnBus)
+        return;
+    bluezOnBus = false;
+    LOGE << "BlueZ (org.bluez) left the bus";
+    SendStatusError(kStatusBluezMissing);
+    ForgetAdapter();
+    connectDeviceOffered = true;  // the next bluetoothd may offer it
+}
+
+void BluetoothLE::BluezBack() {
+    if (bluezOnBus)
+        return;
+    bluezOnBus = true;
+    LOGI << "BlueZ (org.bluez) is on the bus again";
+    AdapterAppeared();  // or later, when it announces the adapter
+}
+
+void BluetoothLE::ForgetAdapter() {
+    adapterReady = false;
+    abandoned.clear();
+    for (const auto& deviceId : DropAllNode())
+        SendSubscription(false, deviceId);
+}
+
+void BluetoothLE::InterfaceRemovedHandler(const sdbus::ObjectPath& path,
+                                          const std::vector<std::string>& interfaces) {
+    if (path != bluez::kAdapterPath)
+        return;
+    for (const auto& name : interfaces) {
+        if (name == bluez::kAdapterInterface) {
+            queue.Push(mailbox::Message(kAdapterRemoved));
+            return;
+        }
+    }
 }
 
 void BluetoothLE::SubscribeEvents() {
@@ -152,6 +252,27 @@ void BluetoothLE::Handle(mailbox::Message& message) {
             break;
         case kReconnectStored:
             ReconnectStored();
+            break;
+        case kAdapterAdded:
+            AdapterAppeared();
+            break;
+        case kAdapterRemoved:
+            AdapterRemoved();
+            break;
+        case kBluezGone:
+            BluezGone();
+            break;
+        case kBluezBack:
+            BluezBack();
+            break;
+        case kCharacteristicCheck:
+            if (auto* ref = message.As<NodeRef>())
+                CheckCharacteristics(*ref);
+            break;
+        case kSystemBusLost:
+            LOGE << "System bus lost: ending";
+            SendStatusError(kStatusBluezMissing);
+            running = false;
             break;
         default:
             break;  // not a hub work item

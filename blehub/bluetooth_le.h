@@ -11,6 +11,7 @@
 
 #include "adapter.h"
 #include "bluez.h"
+#include "bus_loop.h"
 #include "heartbeat.h"
 #include "interface_event.h"
 #include "mailbox.h"
@@ -18,6 +19,7 @@
 #include "messages.h"
 #include "node.h"
 #include "nvram.h"
+#include "owner_watch.h"
 #include "reconnect_scheduler.h"
 #include "thread_safe_queue.h"
 #include "timer_queue.h"
@@ -25,11 +27,13 @@
 
 // The BLE hub: drives the adapter through BlueZ, admits whitelisted sensor nodes, keeps
 // them connected and publishes their readings. Decisions are taken on the worker loop in
-// Run(); the D-Bus, ubus and timer threads only post messages.
+// Run(); the D-Bus, ubus and timer threads only post messages. It follows BlueZ and the
+// adapter coming and going: without them it waits, and sets the adapter up again on their
+// return.
 class BluetoothLE {
   public:
-    static constexpr int kStatusCharacteristicError = 2001;  // also: adapter not ready
-    static constexpr int kStatusBluezMissing = 2002;         // also: fatal signal
+    static constexpr int kStatusCharacteristicError = 2001;  // also: adapter missing or gone
+    static constexpr int kStatusBluezMissing = 2002;         // also: fatal signal, bus lost
     static constexpr std::chrono::seconds kFirstHeartbeat{20};
     static constexpr std::chrono::seconds kHeartbeatPeriod{60};
     static constexpr std::chrono::milliseconds kLoopPause{100};
@@ -41,10 +45,13 @@ class BluetoothLE {
     BluetoothLE& operator=(const BluetoothLE&) = delete;
     virtual ~BluetoothLE();
 
-    void Run();
+    // Gives the process's exit status: 1 when the system bus went away, else 0.
+    int Run();
     // Clears the running flag; safe from a signal handler.
     void Stop() { running = false; }
 
+    // Powers the adapter, sets the discovery filter, starts discovery and queues the
+    // reconnection of the stored sensors.
     bool Init();
     void Close();
     void Handle(mailbox::Message& message);
@@ -65,6 +72,23 @@ class BluetoothLE {
                         const nlohmann::json& data);
 
   private:
+    // The bus side: adapter proxy, object and owner watches, and the event-loop thread.
+    void StartBus();
+    // Init() when the adapter is there; false (nothing done) when it is not.
+    bool SetUpAdapter();
+    void AdapterAppeared();
+    void AdapterRemoved();
+    void BluezGone();
+    void BluezBack();
+    // Drops the nodes of an adapter that is gone and tells wsbridge they are not served.
+    void ForgetAdapter();
+    void InterfaceRemovedHandler(const sdbus::ObjectPath& path,
+                                 const std::vector<std::string>& interfaces);
+    void WatchCharacteristics(Node& node);
+    void CheckCharacteristics(const NodeRef& ref);
+    // Without ConnectDevice: connects a stored sensor whose device object BlueZ holds, as a
+    // discovered one; otherwise discovery admits it when it advertises.
+    void ConnectKnownDevice(const std::string& deviceId, const std::string& address);
     void SubscribeEvents();
     void UnsubscribeEvents();
     void AddSensor(const std::string& deviceId, const std::string& path,
@@ -82,15 +106,25 @@ class BluetoothLE {
     // was given up: BlueZ may still complete such an attempt, leaving a link nobody serves.
     bool RemoveAbandoned(const std::string& path);
 
-    std::shared_ptr<sdbus::IConnection> connection;
-    std::unique_ptr<Adapter> adapter;
-    std::unique_ptr<InterfaceEvent> interfaceEvent;
+    // The queue and what the handlers reach come first, so that they outlive every thread
+    // that pushes into them: the bus objects below are destroyed (and the bus loop left)
+    // before them.
     std::atomic<bool> running{true};
-    std::set<std::string> abandoned;  // device paths; worker loop only
     queue::ThreadSafeQueue<mailbox::Message> queue;
     mailbox::MainLoop loop{queue, kLoopPause};
     NVRAM nvram;
+    // Worker loop only:
+    std::set<std::string> abandoned;  // device paths
+    bool adapterReady = false;        // powered, filtered, discovering
+    bool bluezOnBus = true;
+    bool connectDeviceOffered = true;  // until bluetoothd answers UnknownMethod
+    std::atomic<bool> busLost{false};  // set on the bus thread
     ubus::Listener listener;
+    std::shared_ptr<sdbus::IConnection> connection;
+    std::unique_ptr<Adapter> adapter;
+    std::unique_ptr<InterfaceEvent> interfaceEvent;
+    std::unique_ptr<OwnerWatch> bluezOwner;
+    std::unique_ptr<BusLoop> busLoop;
     heartbeat::Sender heartbeat;
     ReconnectScheduler reconnects;
     // Last, so that it is destroyed first: its handlers reach the members above.

@@ -16,6 +16,10 @@ void BluetoothLE::InterfaceEventHandler(const sdbus::ObjectPath& path,
     try {
         for (const auto& [interfaceName, properties] : interfaces) {
             switch (fnv::Hash(interfaceName)) {
+                case "org.bluez.Adapter1"_hash:
+                    if (path == bluez::kAdapterPath)
+                        queue.Push(mailbox::Message(kAdapterAdded));
+                    break;
                 case "org.bluez.Device1"_hash:
                     HandleDeviceProperties(path, properties);
                     break;

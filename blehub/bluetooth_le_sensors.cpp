@@ -4,7 +4,9 @@
 
 #include "bluetooth_le.h"
 #include "connect_errors.h"
+#include "device.h"
 #include "log.h"
+#include "node_protocol.h"
 #include "node_table.h"
 #include "skeleton.h"
 
@@ -34,8 +36,12 @@ std::unique_ptr<Node> BluetoothLE::MakeNode(const std::string& deviceId) {
 
 void BluetoothLE::AddSensor(const std::string& deviceId, const std::string& path,
                             const std::string& address) {
-    // A stored device is reconnected by address instead.
-    if (nvram.HasNodePath(path)) {
+    if (!adapterReady) {
+        LOGV << "Skip " << deviceId << ": no adapter";
+        return;
+    }
+    // A stored device is reconnected by address instead, where BlueZ offers that.
+    if (connectDeviceOffered && nvram.HasNodePath(path)) {
         LOGV << "Skip " << deviceId;
         return;
     }
@@ -53,8 +59,36 @@ void BluetoothLE::AddSensor(const std::string& deviceId, const std::string& path
     }
     nvram.SaveNode(path, deviceId, address);
     SendSubscription(true, deviceId);
+    WatchCharacteristics(*node);
     AddNode(std::move(node));
     abandoned.erase(path);
+}
+
+void BluetoothLE::WatchCharacteristics(Node& node) {
+    if (nvram.gatt_timeout <= 0)
+        return;
+    node.WatchCharacteristics(
+        std::chrono::seconds(nvram.gatt_timeout),
+        [this](const std::string& deviceId, uint64_t serial) {
+            queue.Push(mailbox::Make<NodeRef>(kCharacteristicCheck, NodeRef{deviceId, serial}));
+        });
+}
+
+void BluetoothLE::CheckCharacteristics(const NodeRef& ref) {
+    auto& node = FindNode(ref.deviceId);
+    if (!node || node->Serial() != ref.serial ||
+        node->CharacteristicFlag() == node_protocol::kAllCharacteristics) {
+        return;
+    }
+    // It holds one of the controller's few links for nothing; its disconnection removes it
+    // (ConnectionHandler), and discovery or the reconnect path brings it back later.
+    LOGW << "Sensor Device(" << ref.deviceId << ") did not show its characteristics within "
+         << nvram.gatt_timeout << " s: disconnected";
+    if (node->Connected()) {
+        node->Disconnect();
+    } else {
+        RemoveSensor(ref.deviceId);
+    }
 }
 
 bool BluetoothLE::RemoveAbandoned(const std::string& path) {
@@ -85,20 +119,26 @@ void BluetoothLE::AddCharacteristic(const std::string& uuid, const std::string& 
     } catch (const std::exception& e) {
         LOGE << e.what();
         SendStatusError(kStatusCharacteristicError);
+        return;
     }
+    // Served: a later failure starts its retries from the first delay again.
+    if (node->CharacteristicFlag() == node_protocol::kAllCharacteristics)
+        reconnects.Reset(node->DeviceId());
 }
 
 void BluetoothLE::ConnectionHandler(const std::string& deviceId, const bool& connected) {
     LOGV << deviceId << " " << connected;
-    if (connected) {
-        reconnects.Reset(deviceId);
+    // Connected alone is not served yet (a node may never show its characteristics): the
+    // retry delays start again once it is (AddCharacteristic).
+    if (connected)
         return;
-    }
     queue.Push(mailbox::Make<DeviceRef>(kRemoveSensor, DeviceRef{deviceId}));
 }
 
 void BluetoothLE::RemoveSensor(const std::string& deviceId) {
     LOGI << "Remove Sensor Device(" << deviceId << ")";
+    if (!adapterReady)
+        return;  // its node went with the adapter
     std::optional<std::string> path = DeleteNode(deviceId);
     if (!path)
         path = nvram.FindNodePath(deviceId);
@@ -128,6 +168,10 @@ void BluetoothLE::RemoveSensor(const std::string& deviceId) {
 
 void BluetoothLE::DirectConnectSensor(const std::string& deviceId) {
     LOGI << "Direct connect to Sensor Device(" << deviceId << ")";
+    if (!adapterReady) {
+        LOGV << deviceId << ": no adapter";
+        return;
+    }
     if (FindNode(deviceId)) {
         LOGV << deviceId << " is connected";
         return;
@@ -135,6 +179,10 @@ void BluetoothLE::DirectConnectSensor(const std::string& deviceId) {
     const std::string address = nvram.FindNodeAddress(deviceId);
     if (address.empty()) {
         LOGW << "Sensor Device(" << deviceId << ") has no stored address";
+        return;
+    }
+    if (!connectDeviceOffered) {
+        ConnectKnownDevice(deviceId, address);
         return;
     }
     auto node = MakeNode(deviceId);
@@ -165,10 +213,19 @@ void BluetoothLE::DirectConnectSensor(const std::string& deviceId) {
             return;
         }
     }
+    WatchCharacteristics(*node);
     AddNode(std::move(node));
-    reconnects.Reset(deviceId);
     abandoned.erase(DevicePathOf(address));
     SendSubscription(true, deviceId);
+}
+
+void BluetoothLE::ConnectKnownDevice(const std::string& deviceId, const std::string& address) {
+    const std::string path = DevicePathOf(address);
+    if (!Device::Exists(*connection, path)) {
+        LOGV << deviceId << ": connected when discovery finds it";
+        return;
+    }
+    AddSensor(deviceId, path, address);
 }
 
 void BluetoothLE::RemoveStaleDevice(const std::string& deviceId, const std::string& address) {
@@ -206,6 +263,12 @@ void BluetoothLE::HandleConnectError(const std::string& deviceId, const std::str
             LOGW << error.what();
             reconnects.Schedule(deviceId);
             break;
+        case ConnectErrorAction::kNotOffered:
+            LOGE << "ConnectDevice is not offered (bluetoothd runs without its experimental "
+                    "interfaces): stored sensors are connected when discovery finds them";
+            connectDeviceOffered = false;
+            ConnectKnownDevice(deviceId, address);
+            break;
         case ConnectErrorAction::kIgnore:
             LOGV << error.what();
             break;
@@ -213,6 +276,8 @@ void BluetoothLE::HandleConnectError(const std::string& deviceId, const std::str
 }
 
 void BluetoothLE::ReconnectStored() {
+    if (!adapterReady)
+        return;  // queued before the adapter went; its return queues another
     const std::vector<std::string> paths = nvram.NodePaths();
     for (const auto& path : paths) {
         if (!running)

@@ -13,6 +13,8 @@ ConnectErrorAction ClassifyConnectError(const std::string& errorName) {
             return ConnectErrorAction::kRemoveAndRetry;
         case "org.bluez.Failed"_hash:  // 0x9f031ad0
             return ConnectErrorAction::kRetryLoud;
+        case "org.freedesktop.DBus.Error.UnknownMethod"_hash:
+            return ConnectErrorAction::kNotOffered;
         case "org.bluez.Error.InProgress"_hash:
         case "org.bluez.Error.NotReady"_hash:
             return ConnectErrorAction::kRetry;

@@ -8,6 +8,7 @@ enum class ConnectErrorAction {
     kRemoveAndRetry,  // BlueZ still holds the device object: remove it, then retry
     kRetryLoud,       // retry; logged at error severity
     kRetry,           // a passing state of the adapter or of the device: retry
+    kNotOffered,      // bluetoothd runs without ConnectDevice (no experimental interfaces)
     kIgnore,          // logged only
 };
 

@@ -1,7 +1,20 @@
 #include "device.h"
 
+#include "log.h"
+
 Device::Device(sdbus::IConnection& connection, const std::string& path, Handler handler)
     : PropertiesProxy(connection, path, bluez::kDeviceInterface, std::move(handler)) {}
+
+bool Device::Exists(sdbus::IConnection& connection, const std::string& path) {
+    auto proxy = sdbus::createProxy(connection, bluez::kService, path);
+    try {
+        proxy->getProperty("Address").onInterface(bluez::kDeviceInterface);
+        return true;
+    } catch (const sdbus::Error& e) {
+        LOGV << path << ": " << e.getName();
+        return false;
+    }
+}
 
 void Device::ConnectAsync(std::chrono::microseconds timeout, Reply reply) {
     Proxy()

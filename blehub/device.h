@@ -13,6 +13,9 @@ class Device : public PropertiesProxy {
 
     Device(sdbus::IConnection& connection, const std::string& path, Handler handler);
 
+    // Whether BlueZ holds a device object at `path` (known from discovery or a connection).
+    static bool Exists(sdbus::IConnection& connection, const std::string& path);
+
     // "Connect" without waiting; `reply` runs on the bus thread.
     void ConnectAsync(std::chrono::microseconds timeout, Reply reply);
     bool IsConnected();

@@ -4,8 +4,11 @@
 
 #include "log.h"
 
-InterfaceEvent::InterfaceEvent(sdbus::IConnection& connection, Handler handler)
-    : ProxyInterfaces(connection, bluez::kService, "/"), handler(std::move(handler)) {
+InterfaceEvent::InterfaceEvent(sdbus::IConnection& connection, Handler handler,
+                               RemovedHandler removed)
+    : ProxyInterfaces(connection, bluez::kService, "/"),
+      handler(std::move(handler)),
+      removed(std::move(removed)) {
     auto& proxy = getProxy();
     proxy.registerSignalHandler(bluez::kObjectManagerInterface, "InterfacesAdded",
                                 [this](sdbus::Signal& signal) {
@@ -33,7 +36,11 @@ InterfaceEvent::InterfaceEvent(sdbus::IConnection& connection, Handler handler)
                                         LOGE << "Malformed InterfacesRemoved: " << e.what();
                                         return;
                                     }
-                                    onInterfacesRemoved(path, interfaces);
+                                    try {
+                                        onInterfacesRemoved(path, interfaces);
+                                    } catch (const std::exception& e) {
+                                        LOGE << path << ": " << e.what();
+                                    }
                                 });
     registerProxy();
 }
@@ -49,6 +56,18 @@ void InterfaceEvent::onInterfacesAdded(const sdbus::ObjectPath& path,
 }
 
 void InterfaceEvent::onInterfacesRemoved(const sdbus::ObjectPath& path,
-                                         const std::vector<std::string>& /*interfaces*/) {
+                                         const std::vector<std::string>& interfaces) {
     LOGV << path;
+    if (removed)
+        removed(path, interfaces);
+}
+
+bool InterfaceEvent::HasObject(const std::string& path, const std::string& interface) {
+    std::map<sdbus::ObjectPath, bluez::InterfaceMap> objects;
+    getProxy()
+        .callMethod("GetManagedObjects")
+        .onInterface(bluez::kObjectManagerInterface)
+        .storeResultsTo(objects);
+    const auto it = objects.find(sdbus::ObjectPath(path));
+    return it != objects.end() && it->second.count(interface) != 0;
 }

@@ -2,20 +2,28 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include <sdbus-c++/sdbus-c++.h>
 
 #include "bluez.h"
 
-// BlueZ's object manager on "/": objects that appear (devices found by discovery, their
-// services and characteristics) go to the handler; removals are only traced.
+// BlueZ's object manager on "/": objects that appear (the adapter, devices found by
+// discovery, their services and characteristics) and objects that go.
 class InterfaceEvent : public sdbus::ProxyInterfaces<> {
   public:
     using Handler =
         std::function<void(const sdbus::ObjectPath& path, const bluez::InterfaceMap& interfaces)>;
+    using RemovedHandler = std::function<void(const sdbus::ObjectPath& path,
+                                              const std::vector<std::string>& interfaces)>;
 
-    InterfaceEvent(sdbus::IConnection& connection, Handler handler);
+    InterfaceEvent(sdbus::IConnection& connection, Handler handler,
+                   RemovedHandler removed = nullptr);
     virtual ~InterfaceEvent();
+
+    // Whether BlueZ serves `interface` on `path` right now; throws sdbus::Error when BlueZ
+    // does not answer (e.g. ServiceUnknown when it is not on the bus).
+    bool HasObject(const std::string& path, const std::string& interface);
 
   protected:
     virtual void onInterfacesAdded(const sdbus::ObjectPath& path,
@@ -25,4 +33,5 @@ class InterfaceEvent : public sdbus::ProxyInterfaces<> {
 
   private:
     Handler handler;
+    RemovedHandler removed;
 };

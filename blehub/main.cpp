@@ -29,7 +29,7 @@ int main() {
     // Built here rather than before main: its constructor already talks to ubus and D-Bus.
     static BluetoothLE ble;
     hub.Attach(ble);
-    ble.Run();
+    const int status = ble.Run();
     hub.Detach();
-    return 0;
+    return status;
 }

@@ -8,16 +8,22 @@
 
 // blehub's work items on its mailbox queue (codes below 3007 are shared by all daemons).
 enum HubMessage : int32_t {
-    kSensorData = 3007,         // SensorReading
-    kSensorFolds = 3010,        // FoldsCommand
-    kSensorBeacon = 3011,       // BeaconCommand
-    kAddSensor = 3014,          // DiscoveredDevice
-    kRemoveSensor = 3015,       // DeviceRef
-    kAddBleService = 3016,      // none
-    kRemoveBleService = 3017,   // none
-    kAddCharacteristic = 3018,  // CharacteristicFound
-    kDirectConnect = 3020,      // DeviceRef
-    kReconnectStored = 3021,    // none
+    kSensorData = 3007,           // SensorReading
+    kSensorFolds = 3010,          // FoldsCommand
+    kSensorBeacon = 3011,         // BeaconCommand
+    kAddSensor = 3014,            // DiscoveredDevice
+    kRemoveSensor = 3015,         // DeviceRef
+    kAddBleService = 3016,        // none
+    kRemoveBleService = 3017,     // none
+    kAddCharacteristic = 3018,    // CharacteristicFound
+    kDirectConnect = 3020,        // DeviceRef
+    kReconnectStored = 3021,      // none
+    kAdapterAdded = 3022,         // none: hci0 appeared
+    kAdapterRemoved = 3023,       // none: hci0 went away
+    kBluezGone = 3024,            // none: org.bluez lost its owner
+    kBluezBack = 3025,            // none: org.bluez has an owner again
+    kCharacteristicCheck = 3026,  // NodeRef: a node's time to show its characteristics is up
+    kSystemBusLost = 3027,        // none: the D-Bus event loop ended with an error
 };
 
 struct SensorReading {
@@ -43,6 +49,11 @@ struct DiscoveredDevice {
 
 struct DeviceRef {
     std::string deviceId;
+};
+
+struct NodeRef {
+    std::string deviceId;
+    uint64_t serial = 0;  // Node::Serial(): this node, not a later one with the same id
 };
 
 struct CharacteristicFound {

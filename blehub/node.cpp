@@ -11,6 +11,11 @@ using namespace fnv::literals;
 
 namespace {
 
+uint64_t NextSerial() {
+    static std::atomic<uint64_t> last{0};
+    return ++last;
+}
+
 std::optional<sdbus::Error> Copy(const sdbus::Error* error) {
     if (error == nullptr)
         return std::nullopt;
@@ -21,6 +26,7 @@ std::optional<sdbus::Error> Copy(const sdbus::Error* error) {
 
 Node::Node(const std::string& deviceId, timer::TimeSource& time)
     : deviceId(deviceId),
+      serial(NextSerial()),
       connectReplyHandler([this](std::optional<sdbus::Error> error) { OnConnectReply(error); }),
       epochHandler([this](bool aborted) { EpochUpdateHandler(aborted); }),
       timers(time) {}
@@ -37,6 +43,16 @@ Node::~Node() {
 void Node::SetCallbacks(ConnectionCallback connection, DataCallback data) {
     connectionCallback = std::move(connection);
     dataCallback = std::move(data);
+}
+
+void Node::WatchCharacteristics(std::chrono::seconds timeout, MissingCallback missing) {
+    missingCallback = std::move(missing);
+    timers.Add(timeout, [this](bool aborted) {
+        if (!aborted && characteristicFlag != node_protocol::kAllCharacteristics &&
+            missingCallback) {
+            missingCallback(deviceId, serial);
+        }
+    });
 }
 
 void Node::AttachDevice(const std::shared_ptr<sdbus::IConnection>& connection,

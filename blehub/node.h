@@ -24,6 +24,8 @@ class Node {
         std::function<void(const std::string& deviceId, const bool& connected)>;
     using DataCallback =
         std::function<void(const std::string& deviceId, const std::vector<unsigned char>& bytes)>;
+    // Runs on the node's timer thread.
+    using MissingCallback = std::function<void(const std::string& deviceId, uint64_t serial)>;
 
     static constexpr std::chrono::seconds kConnectTimeout{5};
     static constexpr std::chrono::seconds kFirstClockUpdate{2};
@@ -36,6 +38,9 @@ class Node {
     virtual ~Node();
 
     void SetCallbacks(ConnectionCallback connection, DataCallback data);
+    // Calls `missing` once `timeout` from now unless all three characteristics are
+    // registered by then. Call at most once per node.
+    void WatchCharacteristics(std::chrono::seconds timeout, MissingCallback missing);
 
     void AttachDevice(const std::shared_ptr<sdbus::IConnection>& connection,
                       const std::string& path);
@@ -55,6 +60,8 @@ class Node {
     void Disconnect();
 
     const std::string& DeviceId() const { return deviceId; }
+    // Unique in the process: tells this node from a later one with the same id.
+    uint64_t Serial() const { return serial; }
     std::string DevicePath() const;
     std::string Name() const;
     std::array<uint8_t, 4> Version() const;
@@ -69,6 +76,7 @@ class Node {
 
     std::atomic<bool> connected{false};
     const std::string deviceId;
+    const uint64_t serial;
     mutable std::mutex infoMutex;  // name and version: written on the bus thread
     std::string name;
     std::array<uint8_t, 4> version{};
@@ -83,6 +91,7 @@ class Node {
     ConnectionCallback connectionCallback;
     DataCallback dataCallback;
     std::function<void(bool)> epochHandler;
+    MissingCallback missingCallback;
     // Last, so that it is destroyed first: its thread is joined before the rest goes away.
     timer::TimerQueue timers;
 };

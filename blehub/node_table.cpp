@@ -99,6 +99,23 @@ void DeleteAllNode() {
     LOGV;
 }
 
+std::vector<std::string> DropAllNode() {
+    auto& table = TheTable();
+    std::vector<std::unique_ptr<Node>> nodes;
+    {
+        std::lock_guard<std::mutex> lock(table.mutex);
+        nodes.swap(table.nodes);
+    }
+    std::vector<std::string> ids;
+    for (auto& node : nodes) {
+        if (node)
+            ids.push_back(node->DeviceId());
+    }
+    nodes.clear();
+    LOGV << "Dropped " << ids.size() << " node(s)";
+    return ids;
+}
+
 std::size_t NodeCount() {
     auto& table = TheTable();
     std::lock_guard<std::mutex> lock(table.mutex);

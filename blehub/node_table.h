@@ -3,6 +3,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "node.h"
 
@@ -17,4 +18,7 @@ std::unique_ptr<Node>& FindNodeByPath(const std::string& path);
 // that id.
 std::optional<std::string> DeleteNode(const std::string& deviceId);
 void DeleteAllNode();
+// Destroys every node without a word to BlueZ (its devices are gone with it); gives their
+// ids in table order.
+std::vector<std::string> DropAllNode();
 std::size_t NodeCount();

@@ -83,6 +83,9 @@ void NVRAM::LoadSysParams() {
                 case "tls_verify"_hash:
                     tls_verify = ToInt(value);
                     break;
+                case "gatt_timeout"_hash:
+                    gatt_timeout = ToInt(value);
+                    break;
                 case "max_samples"_hash:
                     max_samples = ToInt(value);
                     break;

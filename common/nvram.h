@@ -33,6 +33,7 @@ class NVRAM {
     int first_boot = 0;
     std::string ca_file;       // CA bundle for the cloud; empty: the system's
     int tls_verify = 1;        // 0 turns peer and host checks off
+    int gatt_timeout = 30;     // blehub: seconds a node has to show its characteristics
     int max_samples = 20000;   // reportd: samples kept while the cloud is unreachable
     int report_interval = 30;  // reportd: seconds between report passes
     int queue_limit = 10000;   // readings a main loop's queue holds before the oldest go

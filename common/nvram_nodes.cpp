@@ -78,6 +78,9 @@ bool NVRAM::HasNodePath(const std::string& path) {
 
 void NVRAM::SaveNode(const std::string& path, const std::string& deviceId,
                      const std::string& address) {
+    // One record per device: met again at another address, it replaces its old record.
+    if (!SectionsInOrder(uci.Get(kConfig, kNodeType, json{{"device_id", deviceId}})).empty())
+        uci.Delete(kConfig, kNodeType, json{{"device_id", deviceId}});
     if (HasNodePath(path))
         uci.Delete(kConfig, kNodeType, json{{"obj_path", path}});
     uci.Add(kConfig, kNodeType,

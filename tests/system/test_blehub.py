@@ -8,6 +8,7 @@ import pytest
 
 from bluezsim.client import node, scenario, sensor
 from fixtures.base import binary, send_event, wait_for
+from fixtures.bluez import restart_system_bus
 
 NODE_A = "C1A000000001"
 NODE_B = "C1A000000002"
@@ -17,10 +18,12 @@ SENSOR = "brelix.sensor"
 WEBSOCKET = "brelix.websocket"
 
 
-def halvex(whitelist=(), stored=()):
-    """The "halvex" package: the whitelist and stored "node" sections (path, id, address)."""
+def halvex(whitelist=(), stored=(), sys_options=None):
+    """The "halvex" package: the whitelist, further "sys" options and stored "node"
+    sections (path, id, address)."""
     lines = ["config sys 'sys'", "\toption url 'https://cloud.halvex.net'",
              "\toption device_id 'GW0000000001'"]
+    lines += ["\toption %s '%s'" % item for item in sorted((sys_options or {}).items())]
     lines += ["\tlist whitelist '%s'" % w for w in whitelist]
     for path, device_id, address in stored:
         lines += ["", "config node", "\toption obj_path '%s'" % path,
@@ -63,22 +66,45 @@ class Hub:
     def wait_log(self, text, timeout=10.0):
         wait_for(lambda: text in self.log(), timeout, what=repr(text) + " in ble.log")
 
-    def wait_served(self, device_id, timeout=15.0):
+    def wait_served(self, device_id, timeout=15.0, since=0.0):
         """Until the node is connected, notifying on all three characteristics and its clock
-        is set."""
+        is set (after `since`, a time.time())."""
         return self.bluez.wait_node(
             device_id, lambda n: n["connected"] and all(n["notifying"].values())
-            and n["clock_writes"], timeout, "served by blehub")
+            and n["clock_writes"] and n["clock_writes"][-1]["at"] > since, timeout,
+            "served by blehub")
+
+    def statuses(self):
+        return self.events.texts(STATUS)
+
+    def readings(self, device_id, after=0.0):
+        """Published readings of a device received after `after` (a time.monotonic())."""
+        return [t for at, t in self.events.timed(SENSOR)
+                if at > after and '"device_id":"%s"' % device_id in t]
+
+    def connect_calls(self, member, since, address=None):
+        """Times and results of Connect (on the device of `address`) or ConnectDevice (for
+        `address`) calls since `since`."""
+        out = []
+        for c in self.bluez.calls(member, since):
+            if address is not None:
+                if member == "Connect" and c["path"] != device_path(address):
+                    continue
+                if member == "ConnectDevice" and c["args"][0].get("Address") != address:
+                    continue
+            out.append((c["at"], c["result"]))
+        return out
 
 
 @pytest.fixture
 def hub(rig, start_platform, bluez, events):
-    """Factory: hub(scenario, whitelist, stored=()) starts the stand-ins and blehub."""
+    """Factory: hub(scenario, whitelist, stored=(), sys_options=None) starts the stand-ins
+    and blehub."""
 
     recorder = events("*")
 
-    def make(scen, whitelist, stored=(), bluez_args=()):
-        platform = start_platform({"halvex": halvex(whitelist, stored)})
+    def make(scen, whitelist, stored=(), bluez_args=(), sys_options=None):
+        platform = start_platform({"halvex": halvex(whitelist, stored, sys_options)})
         ctl = bluez(scen, args=bluez_args)
         h = Hub(rig, platform, ctl, recorder)
         h.start()
@@ -116,6 +142,9 @@ def test_whitelisted_node_is_admitted_stored_and_published(hub):
 
     a = h.wait_served(NODE_A)
     address = a["address"]
+    # Discovery filtered on the sensor service, nothing else.
+    assert list(h.bluez.adapter()["filters"].values()) == [
+        {"UUIDs": ["00000001-5fe1-11ed-9b6a-0242ac120002"]}]
 
     # Stored once, with its path, id and address.
     stored = h.stored()
@@ -159,17 +188,19 @@ def test_whitelisted_node_is_admitted_stored_and_published(hub):
 
 def test_wrong_frames_and_responses_are_logged_and_dropped(hub):
     h = hub(scenario(node(NODE_A, [sensor(12, 0, 0, 0.3, 35)], faults={"info_length": 15}),
-                     node(NODE_B, [sensor(12, 0, 0, 0.3, 35)], faults={"frame_size": 10})),
-            whitelist=[NODE_A, NODE_B])
-    h.bluez.wait_node(NODE_B, lambda n: n["frames"] >= 3, 15, "frames of B")
-    h.wait_log("Wrong Size.. 10")
+                     node(NODE_B, [sensor(12, 0, 0, 0.3, 35)], faults={"frame_size": 10}),
+                     node(NODE_C, [sensor(12, 0, 0, 0.3, 35)], faults={"frame_size": 12})),
+            whitelist=[NODE_A, NODE_B, NODE_C])
+    for short_or_long, size in ((NODE_B, 10), (NODE_C, 12)):
+        h.bluez.wait_node(short_or_long, lambda n: n["frames"] >= 3, 15, "frames")
+        h.wait_log("Wrong Size.. %d" % size)
     # Ten frames at 0.3 s: well past the 2 s after which a good response sets the clock.
     h.bluez.wait_node(NODE_A, lambda n: n["info_requests"] and n["frames"] >= 10, 15,
                       "frames of A")
     h.wait_log("Something Wrong!!! Size missmatch 15")
     # A's frames are fine but its clock is never set; B's frames never pass.
     assert h.bluez.node(NODE_A)["clock_writes"] == []
-    assert not any('"device_id":"%s"' % NODE_B in t for t in h.events.texts(SENSOR))
+    assert h.readings(NODE_B) == [] and h.readings(NODE_C) == []
     wait_for(lambda: any('"device_id":"%s"' % NODE_A in t for t in h.events.texts(SENSOR)),
              what="A's readings")
     assert h.proc.alive()
@@ -365,3 +396,191 @@ def test_sigterm_stops_discovery_disconnects_and_exits_0(hub):
     h.bluez.wait_connected(NODE_A, False)
     assert not h.bluez.adapter()["discovering"]
     assert "Signal Catch : 15" in h.log()
+
+
+# ---- recovery: stock BlueZ, BlueZ and the adapter going away, odd nodes -----------------
+
+def test_without_connect_device_stored_nodes_connect_as_discovery_finds_them(hub):
+    address = "C1:00:00:00:00:0A"
+    h = hub(scenario(node(NODE_A, [sensor(12, 0, 0, 0.3, 35)], address=address),
+                     node(NODE_B, [sensor(12, 0, 0, 0.3, 36)]),
+                     experimental=False, readvertise=0.3),
+            whitelist=[NODE_A, NODE_B], stored=[(device_path(address), NODE_A, address)])
+
+    # The stored node is found by discovery and connected as a new one is.
+    h.wait_served(NODE_A)
+    h.wait_served(NODE_B)
+    assert h.connect_calls("ConnectDevice", 0)[0][1] == \
+        "org.freedesktop.DBus.Error.UnknownMethod"
+    h.wait_log("ConnectDevice is not offered")
+
+    since, mark = time.time(), time.monotonic()
+    assert h.bluez.drop_link(NODE_A)
+
+    h.wait_served(NODE_A, since=since)
+    assert [r for _, r in h.connect_calls("Connect", since, address)][-1] == "ok"
+    wait_for(lambda: len(h.readings(NODE_A, mark)) >= 2, what="A's readings again")
+    assert h.log().count("ConnectDevice is not offered") == 1
+    assert sorted(s["device_id"] for s in h.stored()) == [NODE_A, NODE_B]
+
+
+@pytest.mark.parametrize("gone", ["adapter", "bluetoothd", "bluetoothd-process"])
+def test_adapter_or_bluez_gone_is_reported_and_every_node_comes_back(hub, bluez, gone):
+    scen = scenario(node(NODE_A, [sensor(12, 0, 0, 0.3, 35)]),
+                    node(NODE_B, [sensor(2, 0, 2, 0.3, 21.5)]), readvertise=0.3)
+    h = hub(scen, whitelist=[NODE_A, NODE_B])
+    h.wait_served(NODE_A)
+    h.wait_served(NODE_B)
+
+    if gone == "adapter":
+        h.bluez.remove_adapter()
+        status = '{"evt":{"err":2001}}'
+    elif gone == "bluetoothd":
+        h.bluez.stop_bluetoothd()
+        status = '{"evt":{"err":2002}}'
+    else:
+        # Killed outright: no object is removed first, only the name goes.
+        h.bluez.process.signal(signal.SIGKILL)
+        status = '{"evt":{"err":2002}}'
+    wait_for(lambda: status in h.statuses(), what=status)
+    for device_id in (NODE_A, NODE_B):
+        wait_for(lambda: subscription("unsubscribe", device_id) in h.events.texts(WEBSOCKET),
+                 what="unsubscription of " + device_id)
+    if gone == "adapter":
+        assert '{"evt":{"err":2002}}' not in h.statuses()
+        h.wait_log("/org/bluez/hci0 removed")
+    else:
+        h.wait_log("BlueZ (org.bluez) left the bus")
+
+    since, mark = time.time(), time.monotonic()
+    if gone == "adapter":
+        h.bluez.add_adapter()
+    elif gone == "bluetoothd":
+        h.bluez.start_bluetoothd()
+    else:
+        # A new process: another unique name behind org.bluez.
+        h.bluez = bluez(scen, name="bluez-again")
+
+    # Powered, filtered and discovering again; every stored node connected again.
+    for device_id in (NODE_A, NODE_B):
+        h.wait_served(device_id, since=since)
+        wait_for(lambda: len(h.readings(device_id, mark)) >= 2,
+                 what="readings of %s after the return" % device_id)
+    assert h.bluez.adapter()["powered"] and h.bluez.adapter()["discovering"]
+    assert len(h.stored()) == 2
+    assert h.statuses().count(status) == 1
+    assert h.proc.alive()
+
+
+def test_no_adapter_at_start_reports_2001_once_and_starts_when_it_comes(hub):
+    h = hub(scenario(node(NODE_A, [sensor(12, 0, 0, 0.3, 35)]), present=False,
+                     readvertise=0.3), whitelist=[NODE_A])
+    wait_for(lambda: '{"evt":{"err":2001}}' in h.statuses(), what="status 2001")
+    assert h.proc.alive()
+
+    h.bluez.add_adapter()
+
+    h.wait_served(NODE_A)
+    wait_for(lambda: len(h.readings(NODE_A)) >= 2, what="readings")
+    assert h.statuses().count('{"evt":{"err":2001}}') == 1
+    assert h.proc.alive()
+
+
+def test_node_without_its_characteristics_is_dropped_after_the_gatt_time_out(hub):
+    h = hub(scenario(node(NODE_A, gatt=False), node(NODE_B, [sensor(12, 0, 0, 0.3, 35)]),
+                     readvertise=0.3),
+            whitelist=[NODE_A, NODE_B], sys_options={"gatt_timeout": "1"})
+
+    # Connected, dropped a second later, connected again by address and dropped again;
+    # then it waits longer before the next attempt.
+    links = h.bluez.wait_node(NODE_A, lambda n: len(n["link_log"]) >= 3, 20,
+                              "three connections")["link_log"]
+    for link in links[:2]:
+        assert 0.9 <= link["down"] - link["up"] <= 2.0, links
+    assert 0.9 <= links[1]["up"] - links[0]["down"] <= 1.9, links
+    assert links[2]["up"] - links[1]["down"] >= 1.9, links
+    h.wait_log("Sensor Device(%s) did not show its characteristics within 1 s" % NODE_A)
+    assert h.log().count("did not show its characteristics") == 2
+
+    # The node that showed its characteristics in time stays.
+    state = h.bluez.node(NODE_B)
+    assert state["connected"] and state["connections"] == 1
+    assert h.proc.alive()
+
+
+def test_node_admitted_again_at_a_new_address_keeps_one_record(hub):
+    old, new = "C1:00:00:00:0A:01", "C1:00:00:00:0B:01"
+    h = hub(scenario(node(NODE_A, [sensor(12, 0, 0, 0.3, 35)], address=new),
+                     readvertise=0.3, connect_timeout=1),
+            whitelist=[NODE_A], stored=[(device_path(old), NODE_A, old)])
+    h.wait_served(NODE_A)
+    wait_for(lambda: [(s["obj_path"], s["bt_addr"]) for s in h.stored()] ==
+             [(device_path(new), new)], what="one record, at the new address")
+
+    since = time.time()
+    assert h.bluez.drop_link(NODE_A)
+
+    h.wait_served(NODE_A, since=since)
+    assert {c["args"][0]["Address"] for c in h.bluez.calls("ConnectDevice", since)} == {new}
+    assert len(h.stored()) == 1
+
+
+def test_system_bus_restart_ends_blehub_in_order_and_a_restart_serves_again(hub, rig, bluez):
+    scen = scenario(node(NODE_A, [sensor(12, 0, 0, 0.3, 35)]), readvertise=0.3)
+    h = hub(scen, whitelist=[NODE_A])
+    h.wait_served(NODE_A)
+
+    restart_system_bus(rig)
+
+    status = h.proc.wait(10)
+    assert status == 1, "blehub ended with %s" % status
+    assert "Signal Catch" not in h.log()
+    h.wait_log("System bus lost")
+    assert '{"evt":{"err":2002}}' in h.statuses()
+
+    # As procd would: BlueZ and blehub started again on the new bus.
+    h.bluez.process.wait(10)
+    h.bluez = bluez(scen, name="bluez-again")
+    mark = time.monotonic()
+    h.start()
+    h.wait_served(NODE_A)
+    wait_for(lambda: len(h.readings(NODE_A, mark)) >= 2, what="readings after the restart")
+
+
+def test_direct_connection_errors_forget_retry_or_leave_the_device(hub):
+    h = hub(scenario(node(NODE_A, [sensor(12, 0, 0, 0.3, 35)]),
+                     node(NODE_B, [sensor(12, 0, 0, 0.3, 36)]),
+                     node(NODE_C, [sensor(12, 0, 0, 0.3, 37)]), readvertise=0.3),
+            whitelist=[NODE_A, NODE_B, NODE_C])
+    faults = {NODE_A: "Failed", NODE_B: "NotReady", NODE_C: "InvalidArguments"}
+    addresses = {}
+    for device_id, fault in faults.items():
+        addresses[device_id] = h.wait_served(device_id)["address"]
+        h.bluez.set_fault(device_id, "connect", fault)
+        h.bluez.set_fault(device_id, "connect_times", 1)
+    since = time.time()
+
+    for device_id in faults:
+        assert h.bluez.drop_link(device_id)
+
+    def tries(device_id):
+        # Discovery brings a removed device's object back before the retry: the AlreadyExists
+        # that follows is answered by removing it and trying at once.
+        return [(at, r) for at, r in h.connect_calls("ConnectDevice", since,
+                                                     addresses[device_id])
+                if r != "org.bluez.Error.AlreadyExists"]
+
+    # Failed: the record is forgotten; discovery finds the node and connects it anew.
+    h.wait_log("Device(%s) is turn-off or out-of-range." % NODE_A)
+    h.wait_served(NODE_A, since=since)
+    assert [r for _, r in tries(NODE_A)] == ["org.bluez.Error.Failed"]
+    assert h.connect_calls("Connect", since, addresses[NODE_A])[-1][1] == "ok"
+    # NotReady: tried again after the next delay.
+    h.wait_served(NODE_B, since=since)
+    assert [r for _, r in tries(NODE_B)] == ["org.bluez.Error.NotReady", "ok"]
+    assert 1.8 <= tries(NODE_B)[1][0] - tries(NODE_B)[0][0] <= 2.8, tries(NODE_B)
+    # Any other error: logged, the record kept, no further attempt (B's clock was set two
+    # seconds after its retry, well past C's next retry delay).
+    assert [r for _, r in tries(NODE_C)] == ["org.bluez.Error.InvalidArguments"]
+    assert not h.bluez.node(NODE_C)["connected"]
+    assert NODE_C in [s["device_id"] for s in h.stored()]

@@ -508,6 +508,10 @@ def test_link_drop_now_and_after_frames(bluez, hub):
     assert state["connections"] == 3 and state["link_losses"] == 3
     h.connect()
     assert ctl.node(ID1)["connected"] and "drop_on_connect" not in ctl.node(ID1)["faults"]
+    links = ctl.node(ID1)["link_log"]
+    assert [link["reason"] for link in links] == [
+        "dropped by control", "dropped after 4 frames", "dropped right after connecting", None]
+    assert all(link["up"] <= link["down"] for link in links[:3])
 
 
 def test_gatt_cache_keeps_objects_over_a_link_loss(bluez, hub):
@@ -621,6 +625,102 @@ def test_frame_and_response_faults(bluez, hub):
     # Raw notifications for cases no fault covers.
     assert ctl.notify(ID1, "data", b"\x00" * 11) is True
     h.wait(lambda: b"\x00" * 11 in h.values(DATA1), "raw frame")
+
+
+# ---- without experimental methods, without GATT services --------------------------
+
+def test_without_experimental_interfaces_connect_device_is_unknown(bluez, hub):
+    ctl = bluez(scenario(experimental=False))
+    h = hub()
+    h.start()
+    h.wait(lambda: h.added(DEV1), "device announced")
+    args = {"Address": Variant("s", ADDR1), "AddressType": Variant("s", "random")}
+    with pytest.raises(BusError) as e:
+        h.adapter("ConnectDevice", "a{sv}", [args])
+    assert e.value.name == "org.freedesktop.DBus.Error.UnknownMethod"
+    assert "ConnectDevice" not in h.call(ADAPTER, "org.freedesktop.DBus.Introspectable",
+                                         "Introspect")[1][0]
+    assert "RemoveDevice" in h.call(ADAPTER, "org.freedesktop.DBus.Introspectable",
+                                    "Introspect")[1][0]
+    assert ctl.calls("ConnectDevice")[-1]["result"] == "org.freedesktop.DBus.Error.UnknownMethod"
+    # A discovered device still connects the stock way.
+    h.connect()
+    assert ctl.node(ID1)["connected"] and ctl.node(ID1)["connect_attempts"] == 1
+
+
+def test_device_without_gatt_services_resolves_to_nothing(bluez, hub):
+    ctl = bluez(scenario(node1(gatt=False)))
+    h = hub()
+    h.start()
+    h.wait(lambda: h.added(DEV1), "device announced")
+    h.connect()
+    assert h.get(DEV1, "org.bluez.Device1", "ServicesResolved").value is True
+    assert [p for p, _ in h.added() if p.startswith(DEV1 + "/")] == []
+    assert [o for o in ctl.objects() if o.startswith(DEV1 + "/")] == []
+    assert ctl.node(ID1)["connected"] and ctl.node(ID1)["notifying"] == {
+        "command": False, "data": False, "fota": False}
+
+
+# ---- the controller and bluetoothd coming and going -------------------------------
+
+def test_adapter_removed_takes_its_devices_and_comes_back_unpowered(bluez, hub):
+    ctl, h = connected_hub(bluez, hub)
+    h.wait(lambda: h.values(DATA1), "frames")
+    gatt = {p for p, _ in h.added() if p.startswith(DEV1 + "/")}
+
+    assert ctl.remove_adapter() is True
+    h.wait(lambda: ADAPTER in h.removed(), "hci0 removed")
+    removed = h.removed()
+    assert removed[-1] == ADAPTER and removed[-2] == DEV1 and set(removed[:-2]) == gatt
+    state = ctl.node(ID1)
+    assert not state["connected"] and state["link_losses"] == 1
+    assert ctl.objects() == [] and ctl.adapter()["discovery_clients"] == []
+    with pytest.raises(BusError) as e:
+        h.adapter("StartDiscovery")
+    assert e.value.name == "org.freedesktop.DBus.Error.UnknownObject"
+    assert ctl.remove_adapter() is False
+
+    assert ctl.add_adapter() is True
+    h.wait(lambda: h.added(ADAPTER), "hci0 added")
+    assert "org.bluez.Adapter1" in h.added(ADAPTER)[0][1]
+    assert h.get(ADAPTER, "org.bluez.Adapter1", "Powered").value is False
+    h.start()
+    h.wait(lambda: len(h.added(DEV1)) == 2, "device announced again")
+
+
+def test_no_adapter_at_start_until_one_is_added(bluez, hub):
+    ctl = bluez(scenario(present=False))
+    h = hub()
+    with pytest.raises(BusError) as e:
+        h.adapter("StartDiscovery")
+    assert e.value.name == "org.freedesktop.DBus.Error.UnknownObject"
+    managed = h.call("/", "org.freedesktop.DBus.ObjectManager", "GetManagedObjects")[1][0]
+    assert managed == {}
+    assert ctl.adapter()["present"] is False
+    ctl.add_adapter()
+    h.wait(lambda: h.added(ADAPTER), "hci0 added")
+    h.start()
+    h.wait(lambda: h.added(DEV1), "device announced")
+
+
+def test_bluetoothd_stop_and_start(bluez, hub):
+    ctl, h = connected_hub(bluez, hub)
+    h.wait(lambda: h.values(DATA1), "frames")
+
+    ctl.stop_bluetoothd()
+    assert ctl.state()["name_owned"] is False
+    assert h.removed()[-1] == ADAPTER and DEV1 in h.removed()
+    assert not ctl.node(ID1)["connected"]
+    with pytest.raises(BusError) as e:
+        h.adapter("StartDiscovery")
+    assert e.value.name == "org.freedesktop.DBus.Error.ServiceUnknown"
+
+    ctl.start_bluetoothd()
+    h.wait(lambda: h.added(ADAPTER), "hci0 added")
+    h.start()
+    h.wait(lambda: len(h.added(DEV1)) == 2, "device announced again")
+    h.connect()
+    assert ctl.node(ID1)["connections"] == 2
 
 
 # ---- absence, bad input ----------------------------------------------------------

@@ -13,7 +13,11 @@ Behaviour follows bluetoothd 5.66 as a client sees it on the bus:
 - a link loss: one PropertiesChanged {ServicesResolved: false, Connected: false}, then
   the GATT objects go (InterfacesRemoved) unless `gatt_cache` is set;
 - RemoveDevice: DoesNotExist for an unknown path, NotReady when unpowered; a connected
-  device is disconnected first.
+  device is disconnected first;
+- ConnectDevice is experimental: without it (bluetoothd started without -E) a call answers
+  UnknownMethod;
+- the controller going away (or bluetoothd stopping) removes every device object and then
+  hci0 (InterfacesRemoved) and ends every discovery session.
 """
 
 import asyncio
@@ -83,8 +87,15 @@ class AdapterIface(Interface):
         "Roles": ("as", False),
     }
 
+    EXPERIMENTAL = ("ConnectDevice",)
+
     def __init__(self, adapter):
         self.a = adapter
+
+    def methods(self):
+        if self.a.cfg["experimental"]:
+            return self.METHODS
+        return {k: v for k, v in self.METHODS.items() if k not in self.EXPERIMENTAL}
 
     def props(self):
         a = self.a
@@ -426,7 +437,9 @@ class Adapter:
         self.discovery_clients = set()
         self.filters = {}
         self.iface = AdapterIface(self)
-        tree.objects[ADAPTER_PATH] = DBusObject(ADAPTER_PATH, [self.iface])
+        self.present = cfg["present"]
+        if self.present:
+            tree.objects[ADAPTER_PATH] = DBusObject(ADAPTER_PATH, [self.iface])
         for conf in node_confs:
             self.add_node(conf)
         self._scan_task = asyncio.ensure_future(self._scan_loop())
@@ -450,7 +463,8 @@ class Adapter:
         return _fault(self.faults.get(name))
 
     def state(self):
-        return {"powered": self.powered, "discovering": self.discovering,
+        return {"present": self.present, "powered": self.powered,
+                "discovering": self.discovering,
                 "discovery_clients": sorted(self.discovery_clients),
                 "filters": {k: v for k, v in self.filters.items()},
                 "faults": dict(self.faults),
@@ -482,6 +496,34 @@ class Adapter:
             node.next_advert = 0.0
         elif node.link is not None:
             node.link.drop("out of range")
+
+    # ---- the controller itself ---------------------------------------------------
+
+    def remove_controller(self, reason):
+        """hci0 goes away: links drop, every device object goes, then hci0; discovery
+        sessions and filters end. False when it is not there."""
+        if not self.present:
+            return False
+        for dev in list(self.devices.values()):
+            dev.cancel_connect = True
+            self._remove_device(dev, reason)
+        self.discovery_clients.clear()
+        self.filters.clear()
+        self.powered = False
+        self.present = False
+        self.tree.remove(ADAPTER_PATH)
+        log("adapter: hci0 removed (%s)" % reason)
+        return True
+
+    def add_controller(self):
+        """hci0 comes (back), powered as the scenario says. False when it is there."""
+        if self.present:
+            return False
+        self.present = True
+        self.powered = self.cfg["powered"]
+        self.tree.add(DBusObject(ADAPTER_PATH, [self.iface]))
+        log("adapter: hci0 added")
+        return True
 
     # ---- power -----------------------------------------------------------------
 
@@ -663,7 +705,7 @@ class Adapter:
         start = loop.time()
         err = errors.parse_reply(fault, errors.LE_ABORT_LOCAL) if fault is not None else None
         while True:
-            if dev is not None and dev.cancel_connect:
+            if (dev is not None and dev.cancel_connect) or not self.present:
                 raise errors.error("Failed", "br-connection-canceled")
             elapsed = loop.time() - start
             if elapsed >= self.cfg["connect_delay"]:
@@ -784,12 +826,15 @@ class Adapter:
             if dev.alias is None:
                 props["Alias"] = Variant("s", dev.alias_text())
             dev.changed(props)
-        dev.gatt_uuids = [GATT_SERVICE_UUID, scenario.SERVICE_UUID]
+        dev.gatt_uuids = [GATT_SERVICE_UUID, scenario.SERVICE_UUID] if node.gatt else []
         dev.changed({"UUIDs": Variant("as", dev.uuids())})
         dev.resolved = True
         dev.changed({"ServicesResolved": Variant("b", True)})
 
     def _add_gatt(self, dev, node):
+        if not node.gatt:
+            return  # resolves to nothing, as a device without GATT services does
+
         def add(path, iface):
             self.tree.add(DBusObject(path, [iface]))
             dev.gatt_paths.append(path)
@@ -874,11 +919,11 @@ class Adapter:
         self._remove_device(dev)
         return None
 
-    def _remove_device(self, dev):
+    def _remove_device(self, dev, reason="device removed"):
         if self.devices.get(dev.address) is not dev:
             return
         if dev.link is not None:
-            self.link_lost(dev, "device removed")
+            self.link_lost(dev, reason)
         self._remove_gatt(dev)
         del self.devices[dev.address]
         self.tree.remove(dev.path)

@@ -114,6 +114,22 @@ class BluezControl:
     def own_name(self):
         self.request("own_name")
 
+    def remove_adapter(self):
+        """hci0 goes away (its devices first); False when it was not there."""
+        return self.request("remove_adapter")
+
+    def add_adapter(self):
+        """hci0 comes back, powered as the scenario says; False when it was there."""
+        return self.request("add_adapter")
+
+    def stop_bluetoothd(self):
+        """As bluetoothd exiting: every object goes, then the name org.bluez."""
+        self.request("stop_bluetoothd")
+
+    def start_bluetoothd(self):
+        """As bluetoothd starting: the name, then hci0."""
+        self.request("start_bluetoothd")
+
     # ---- waiting -------------------------------------------------------------------
 
     def wait_node(self, node_id, predicate, timeout=10.0, what=None):

@@ -238,3 +238,19 @@ class Control:
     async def cmd_own_name(self, req):
         await self.app.own_name()
         return None
+
+    # ---- the controller and bluetoothd coming and going ----------------------
+
+    def cmd_remove_adapter(self, req):
+        return self.app.adapter.remove_controller("controller removed")
+
+    def cmd_add_adapter(self, req):
+        return self.app.adapter.add_controller()
+
+    async def cmd_stop_bluetoothd(self, req):
+        await self.app.stop_daemon()
+        return None
+
+    async def cmd_start_bluetoothd(self, req):
+        await self.app.start_daemon()
+        return None

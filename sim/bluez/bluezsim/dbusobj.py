@@ -63,6 +63,10 @@ class Interface:
     def props(self):
         return {}
 
+    def methods(self):
+        """The methods offered right now (bluetoothd leaves experimental ones out)."""
+        return self.METHODS
+
     async def set_prop(self, call, name, variant):
         raise BluezError("org.freedesktop.DBus.Error.PropertyReadOnly",
                          "Property '%s' is not writable" % name)
@@ -76,7 +80,7 @@ class DBusObject:
 
 def _introspect_iface(iface):
     out = ['  <interface name="%s">' % iface.NAME]
-    for member, (in_sig, out_sig, names, _) in iface.METHODS.items():
+    for member, (in_sig, out_sig, names, _) in iface.methods().items():
         out.append('    <method name="%s">' % member)
         for sig, name in zip(_split_sig(in_sig), names):
             out.append('      <arg name="%s" type="%s" direction="in"/>' % (name, sig))
@@ -257,7 +261,7 @@ class ObjectTree:
         for iface in obj.interfaces.values():
             if iface_name not in (None, iface.NAME):
                 continue
-            entry = iface.METHODS.get(member)
+            entry = iface.methods().get(member)
             if entry is None or entry[0] != msg.signature:
                 continue
             fn = getattr(iface, entry[3])

@@ -55,6 +55,20 @@ class App:
         self.name_owned = False
         log("released %s" % BUS_NAME)
 
+    async def stop_daemon(self):
+        """bluetoothd exits: its objects go (InterfacesRemoved), then its name."""
+        if not self.name_owned:
+            raise ControlError("%s is not running" % BUS_NAME)
+        self.adapter.remove_controller("bluetoothd stopped")
+        await self.release_name()
+
+    async def start_daemon(self):
+        """bluetoothd starts: it takes the name, then registers hci0 (InterfacesAdded)."""
+        if self.name_owned:
+            raise ControlError("%s is running" % BUS_NAME)
+        await self.own_name()
+        self.adapter.add_controller()
+
 
 def default_control_path():
     run_dir = os.environ.get("HALVEX_RUN_DIR")

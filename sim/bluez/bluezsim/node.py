@@ -23,6 +23,7 @@ INFO_RESPONSE_CODE = 0x84
 
 FRAME_LOG_SIZE = 200
 WRITE_LOG_SIZE = 1000
+LINK_LOG_SIZE = 200
 
 
 def encode_value(fmt, value):
@@ -72,6 +73,7 @@ class Node:
         self.rssi = conf["rssi"]
         self.uuids = conf["uuids"]
         self.characteristics = conf["characteristics"]
+        self.gatt = conf["gatt"]
         self.sensors = [Sensor(s) for s in conf["sensors"]]
         self.faults = dict(conf["faults"])
         self.beacon = conf["beacon"]
@@ -94,6 +96,7 @@ class Node:
         self.connect_attempts = 0
         self.connections = 0
         self.link_losses = 0
+        self.link_log = collections.deque(maxlen=LINK_LOG_SIZE)
         self.notifications = {r: 0 for r in scenario.ROLES}
         self.frames = 0
         self.frame_log = collections.deque(maxlen=FRAME_LOG_SIZE)
@@ -123,6 +126,7 @@ class Node:
             "connect_attempts": self.connect_attempts,
             "connections": self.connections,
             "link_losses": self.link_losses,
+            "link_log": [dict(entry) for entry in self.link_log],
             "notifications": dict(self.notifications),
             "frames": self.frames,
             "frame_log": list(self.frame_log),
@@ -173,12 +177,15 @@ class Node:
         self.link = link
         self.connections += 1
         self.link_frames = 0
+        self.link_log.append({"up": time.time(), "down": None, "reason": None})
 
     def link_down(self, reason):
         if self.link is None:
             return
         self.link = None
         self.link_losses += 1
+        if self.link_log and self.link_log[-1]["down"] is None:
+            self.link_log[-1].update(down=time.time(), reason=reason)
         self._stop_frames()
         log("node %s: link down (%s)" % (self.id, reason))
 

@@ -27,6 +27,8 @@ ADAPTER_DEFAULTS = {
     "temporary_timeout": 30.0,  # s an unconnected, unseen discovered device is kept
     "connect_device_error": "org.bluez.Error.Failed",
     "gatt_cache": False,       # keep GATT objects over a link loss
+    "experimental": True,      # ConnectDevice offered (bluetoothd -E); false: UnknownMethod
+    "present": True,           # hci0 there at start; false: it comes with add_adapter
     "faults": {},
 }
 
@@ -252,7 +254,7 @@ def check_sensor(conf, where):
 
 
 NODE_KEYS = ("id", "advertised_name", "address", "name", "firmware", "in_range", "rssi",
-             "clock", "beacon", "uuids", "characteristics", "sensors", "faults")
+             "clock", "beacon", "uuids", "characteristics", "gatt", "sensors", "faults")
 
 
 def check_node(conf, where="node"):
@@ -291,6 +293,7 @@ def check_node(conf, where="node"):
     if not isinstance(chars, list) or any(c not in ROLES for c in chars):
         raise ScenarioError("%s.characteristics: a list of %s" % (where, ", ".join(ROLES)))
     out["characteristics"] = [r for r in ROLES if r in chars]
+    out["gatt"] = _bool(conf.get("gatt", True), where + ".gatt")
     sensors = conf.get("sensors", [])
     if not isinstance(sensors, list):
         raise ScenarioError("%s.sensors: must be a list" % where)
@@ -313,7 +316,7 @@ def check_adapter(conf, where="adapter"):
             out[key] = check_address(value, w)
         elif key == "name":
             out[key] = _str(value, w)
-        elif key in ("powered", "gatt_cache"):
+        elif key in ("powered", "gatt_cache", "experimental", "present"):
             out[key] = _bool(value, w)
         elif key == "connect_device_error":
             _str(value, w)

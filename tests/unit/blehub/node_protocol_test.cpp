@@ -67,10 +67,11 @@ TEST(Commands, BytesOnTheWire) {
 }
 
 TEST(Characteristics, OnlyTheThreeNodeUuidsHaveABit) {
-    EXPECT_EQ(CharacteristicBitOf(kCommandUuid), kCommandBit);
-    EXPECT_EQ(CharacteristicBitOf(kDataUuid), kDataBit);
-    EXPECT_EQ(CharacteristicBitOf(kFotaUuid), kFotaBit);
-    EXPECT_EQ(CharacteristicBitOf(kServiceUuid), 0);
+    // The texts as the node's firmware announces them.
+    EXPECT_EQ(CharacteristicBitOf("00000002-5fe1-11ed-9b6a-0242ac120002"), kCommandBit);
+    EXPECT_EQ(CharacteristicBitOf("00000003-5fe1-11ed-9b6a-0242ac120002"), kDataBit);
+    EXPECT_EQ(CharacteristicBitOf("00000004-5fe1-11ed-9b6a-0242ac120002"), kFotaBit);
+    EXPECT_EQ(CharacteristicBitOf("00000001-5fe1-11ed-9b6a-0242ac120002"), 0);  // the service
     EXPECT_EQ(CharacteristicBitOf("00002a19-0000-1000-8000-00805f9b34fb"), 0);
     EXPECT_EQ(CharacteristicBitOf("00000002-5FE1-11ED-9B6A-0242AC120002"), 0);  // exact text only
 }

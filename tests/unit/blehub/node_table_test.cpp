@@ -77,4 +77,15 @@ TEST_F(NodeTableTest, DeleteAllSurvivesNodesBlueZNoLongerKnows) {
     EXPECT_EQ(bluez.Disconnects(), 1);
 }
 
+TEST_F(NodeTableTest, DropAllSaysNothingToBlueZAndGivesTheIds) {
+    // After the adapter went there is nobody to tell: no Disconnect, even for a node
+    // BlueZ would still report connected.
+    Add("AAAAAAAAAAAA", FakeBluez::kDevicePath);
+    Add("BBBBBBBBBBBB", "/org/bluez/hci0/dev_BB_BB_BB_BB_BB_BB");
+    EXPECT_EQ(DropAllNode(), (std::vector<std::string>{"AAAAAAAAAAAA", "BBBBBBBBBBBB"}));
+    EXPECT_EQ(NodeCount(), 0u);
+    EXPECT_EQ(bluez.Disconnects(), 0);
+    EXPECT_EQ(DropAllNode(), std::vector<std::string>{});
+}
+
 }  // namespace

@@ -6,7 +6,6 @@
 #include <mutex>
 
 #include "fake_bluez.h"
-#include "node_protocol.h"
 #include "private_bus.h"
 #include "wait_for.h"
 
@@ -17,6 +16,11 @@ using testing_support::WaitFor;
 using Bytes = FakeBluez::Bytes;
 
 const Bytes kInfoRequest{0x04, 0x00, 0x00};
+
+// The node's characteristics as its firmware names them.
+constexpr const char* kCommandUuid = "00000002-5fe1-11ed-9b6a-0242ac120002";
+constexpr const char* kDataUuid = "00000003-5fe1-11ed-9b6a-0242ac120002";
+constexpr const char* kFotaUuid = "00000004-5fe1-11ed-9b6a-0242ac120002";
 
 Bytes InfoResponse(const std::string& name) {
     Bytes bytes{0x84, 0x00};
@@ -47,9 +51,9 @@ class NodeTest : public ::testing::Test {
 
     void RegisterAll() {
         node.AttachDevice(hub, FakeBluez::kDevicePath);
-        node.RegisterCharacteristic(hub, node_protocol::kCommandUuid, FakeBluez::kCommandPath);
-        node.RegisterCharacteristic(hub, node_protocol::kDataUuid, FakeBluez::kDataPath);
-        node.RegisterCharacteristic(hub, node_protocol::kFotaUuid, FakeBluez::kFotaPath);
+        node.RegisterCharacteristic(hub, kCommandUuid, FakeBluez::kCommandPath);
+        node.RegisterCharacteristic(hub, kDataUuid, FakeBluez::kDataPath);
+        node.RegisterCharacteristic(hub, kFotaUuid, FakeBluez::kFotaPath);
     }
 
     std::size_t CommandWrites() { return bluez.Writes(FakeBluez::kCommandPath).size(); }
@@ -69,13 +73,13 @@ class NodeTest : public ::testing::Test {
 
 TEST_F(NodeTest, InformationRequestGoesOutWhenTheThirdCharacteristicIsRegistered) {
     node.AttachDevice(hub, FakeBluez::kDevicePath);
-    node.RegisterCharacteristic(hub, node_protocol::kFotaUuid, FakeBluez::kFotaPath);
-    node.RegisterCharacteristic(hub, node_protocol::kCommandUuid, FakeBluez::kCommandPath);
+    node.RegisterCharacteristic(hub, kFotaUuid, FakeBluez::kFotaPath);
+    node.RegisterCharacteristic(hub, kCommandUuid, FakeBluez::kCommandPath);
     EXPECT_EQ(node.CharacteristicFlag(), 5);
     // An unknown characteristic changes nothing.
     node.RegisterCharacteristic(hub, "00002a19-0000-1000-8000-00805f9b34fb", FakeBluez::kDataPath);
     EXPECT_EQ(node.CharacteristicFlag(), 5);
-    node.RegisterCharacteristic(hub, node_protocol::kDataUuid, FakeBluez::kDataPath);
+    node.RegisterCharacteristic(hub, kDataUuid, FakeBluez::kDataPath);
     EXPECT_EQ(node.CharacteristicFlag(), 7);
 
     ASSERT_TRUE(WaitFor([&] { return CommandWrites() == 1; }));
@@ -88,7 +92,7 @@ TEST_F(NodeTest, InformationRequestGoesOutWhenTheThirdCharacteristicIsRegistered
 TEST_F(NodeTest, EveryFurtherRegistrationAsksAgain) {
     RegisterAll();
     ASSERT_TRUE(WaitFor([&] { return CommandWrites() == 1; }));
-    node.RegisterCharacteristic(hub, node_protocol::kFotaUuid, FakeBluez::kFotaPath);
+    node.RegisterCharacteristic(hub, kFotaUuid, FakeBluez::kFotaPath);
     ASSERT_TRUE(WaitFor([&] { return CommandWrites() == 2; }));
     EXPECT_EQ(bluez.Writes(FakeBluez::kCommandPath)[1], kInfoRequest);
 }
@@ -208,6 +212,34 @@ TEST_F(NodeTest, FailedConnectionIsReportedAsADisconnection) {
     ASSERT_EQ(connections.size(), 2u);
     EXPECT_FALSE(connections[0].second);
     EXPECT_FALSE(connections[1].second);
+}
+
+TEST_F(NodeTest, MissingCharacteristicsAreReportedOnceTheirTimeIsUp) {
+    std::vector<std::pair<std::string, uint64_t>> missing;
+    node.AttachDevice(hub, FakeBluez::kDevicePath);
+    node.WatchCharacteristics(30s, [&](const std::string& id, uint64_t serial) {
+        std::lock_guard<std::mutex> lock(mutex);
+        missing.emplace_back(id, serial);
+    });
+    node.RegisterCharacteristic(hub, kCommandUuid, FakeBluez::kCommandPath);
+    node.RegisterCharacteristic(hub, kDataUuid, FakeBluez::kDataPath);
+
+    time.Advance(30s - 1ms);
+    EXPECT_FALSE(WaitFor(
+        [&] {
+            std::lock_guard<std::mutex> lock(mutex);
+            return !missing.empty();
+        },
+        20ms));
+    time.Advance(1ms);
+    ASSERT_TRUE(WaitFor([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return !missing.empty();
+    }));
+    std::lock_guard<std::mutex> lock(mutex);
+    ASSERT_EQ(missing.size(), 1u);
+    EXPECT_EQ(missing[0].first, "AABBCCDDEEFF");
+    EXPECT_EQ(missing[0].second, node.Serial());
 }
 
 }  // namespace

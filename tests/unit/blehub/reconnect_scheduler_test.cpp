@@ -5,8 +5,6 @@
 #include <mutex>
 #include <vector>
 
-#include "connect_errors.h"
-#include "fnv.h"
 #include "wait_for.h"
 
 namespace {
@@ -84,24 +82,6 @@ TEST_F(ReconnectSchedulerTest, CancelledRetriesPostNothing) {
     // The cancelled handler has run once the device can be scheduled again.
     ASSERT_TRUE(WaitFor([&] { return scheduler.Schedule("AABBCCDDEEFF"); }));
     EXPECT_EQ(Count(), 0u);
-}
-
-TEST(ConnectErrors, WhatEachErrorNameLeadsTo) {
-    EXPECT_EQ(ClassifyConnectError("org.bluez.Error.Failed"), ConnectErrorAction::kForget);
-    EXPECT_EQ(ClassifyConnectError("org.freedesktop.DBus.Error.NoReply"),
-              ConnectErrorAction::kForget);
-    EXPECT_EQ(ClassifyConnectError("org.bluez.Error.AlreadyExists"),
-              ConnectErrorAction::kRemoveAndRetry);
-    EXPECT_EQ(ClassifyConnectError("org.bluez.Error.InProgress"), ConnectErrorAction::kRetry);
-    EXPECT_EQ(ClassifyConnectError("org.bluez.Error.NotReady"), ConnectErrorAction::kRetry);
-    EXPECT_EQ(ClassifyConnectError("org.bluez.Error.InvalidArguments"),
-              ConnectErrorAction::kIgnore);
-    EXPECT_EQ(ClassifyConnectError(""), ConnectErrorAction::kIgnore);
-}
-
-TEST(ConnectErrors, TheNameHashingTo9f031ad0RetriesLoudly) {
-    ASSERT_EQ(fnv::Hash("org.bluez.Failed"), 0x9f031ad0u);
-    EXPECT_EQ(ClassifyConnectError("org.bluez.Failed"), ConnectErrorAction::kRetryLoud);
 }
 
 }  // namespace

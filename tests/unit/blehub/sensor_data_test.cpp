@@ -24,6 +24,46 @@ Frame MakeFrame(uint8_t type, uint8_t index, uint8_t format, uint32_t ts,
             value[3]};
 }
 
+// Every sensor type a node may send, with its name on the wire.
+struct SensorType {
+    uint8_t code;
+    const char* name;
+};
+constexpr SensorType kSensorTypes[] = {
+    {1, "DT"},     {2, "AT"},  {3, "RH"},  {4, "LX"},  {5, "AP"},      {6, "NL"},
+    {7, "CM"},     {8, "CD"},  {9, "ECD"}, {10, "TV"}, {11, "PM_1_0"}, {12, "PM_2_5"},
+    {13, "PM_10"}, {14, "PS"}, {15, "MS"}, {16, "PH"}, {17, "EC"},     {18, "CI"},
+    {19, "VI"},    {20, "SD"}, {21, "FA"}, {22, "PI"}, {23, "PO"},
+};
+
+TEST(SensorDataToJson, EveryTypeWithEachValueEncoding) {
+    for (const auto& type : kSensorTypes) {
+        const std::string k = type.name;
+        // 4000000000 as unsigned 32-bit: 0xEE6B2800
+        auto [u, iu] = SensorDataToJson(
+            MakeFrame(type.code, 0, 0, 1700000000, {0x00, 0x28, 0x6B, 0xEE}).data());
+        EXPECT_EQ(u.dump(), R"({"k":")" + k + R"(","ts":1700000000,"v":4000000000})");
+        EXPECT_EQ(iu, 0);
+        // -123456 as signed 32-bit: 0xFFFE1DC0
+        auto [s, is] = SensorDataToJson(
+            MakeFrame(type.code, 1, 1, 1700000001, {0xC0, 0x1D, 0xFE, 0xFF}).data());
+        EXPECT_EQ(s.dump(), R"({"k":")" + k + R"(","ts":1700000001,"v":-123456})");
+        EXPECT_EQ(is, 1);
+        // 21.5 as a single-precision float: 0x41AC0000
+        auto [f, i_f] = SensorDataToJson(
+            MakeFrame(type.code, 2, 2, 1700000002, {0x00, 0x00, 0xAC, 0x41}).data());
+        EXPECT_EQ(f.dump(), R"({"k":")" + k + R"(","ts":1700000002,"v":21.5})");
+        EXPECT_EQ(i_f, 2);
+
+        nlohmann::json data = u;
+        data.erase("k");
+        EXPECT_EQ(SensorEventPayload("AABBCCDDEEFF", u["k"], data),
+                  R"({"data":{"ts":1700000000,"v":4000000000},"device_id":"AABBCCDDEEFF",)"
+                  R"("sensor_type":")" +
+                      k + R"("})");
+    }
+}
+
 TEST(SensorDataToJson, UnsignedValueAndTimestamp) {
     auto [reading, index] = SensorDataToJson(MakeFrame(12, 0, 0, 1700000000, {35, 0, 0, 0}).data());
     EXPECT_EQ(index, 0);
