@@ -2,9 +2,12 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <exception>
 
 #include "fnv.h"
+#include "ubus_payload.h"
 
 namespace ubus {
 
@@ -56,32 +59,104 @@ class Registry {
 
 // ---- Core ----
 
-Core::Core(const char* socketPath) : ctx(transport::Connect(socketPath)) {}
+namespace {
+
+// Between attempts to reach a bus that went away: doubled after every failed attempt.
+constexpr std::chrono::milliseconds kFirstRetry{250};
+constexpr std::chrono::milliseconds kLastRetry{4000};
+
+}  // namespace
+
+Core::Core(const char* socketPath) : ctx(transport::Connect(socketPath)) {
+    if (socketPath != nullptr)
+        socketPath_ = socketPath;
+}
 
 Core::~Core() {
     ServerStop();
 }
 
 bool Core::Connected() const {
+    const auto hold = HoldConnection();
     return ctx && ctx->Connected();
 }
 
 void Core::ServerStart() {
     if (thread.joinable())
         return;
-    thread = std::thread([this] {
-        ctx->RunLoop([this](const char* type, const char* json) { OnEvent(type, json); });
-    });
+    thread = std::thread([this] { Serve(); });
 }
 
 void Core::ServerStop() {
-    ctx->EndLoop();
+    stopping_.store(true);
+    {
+        const auto hold = HoldConnection();
+        ctx->EndLoop();
+    }
+    {
+        // Taken once, so a reconnect wait that has not yet seen the flag cannot miss this.
+        std::lock_guard<std::mutex> lock(waitMutex_);
+    }
+    stopped_.notify_all();
     // From a handler on the loop thread itself the loop just ends; the owner joins later.
     if (thread.joinable() && thread.get_id() != std::this_thread::get_id())
         thread.join();
 }
 
+std::unique_lock<std::mutex> Core::HoldConnection() const {
+    // The loop thread may be inside the bus library with its lock held when a handler comes
+    // here; it needs no guard against itself.
+    if (std::this_thread::get_id() == loopThread_.load())
+        return {};
+    return std::unique_lock<std::mutex>(connectionMutex_);
+}
+
+void Core::Serve() {
+    loopThread_.store(std::this_thread::get_id());
+    const transport::EventFn onEvent = [this](const char* type, const char* json) {
+        OnEvent(type, json);
+    };
+    transport::Connection* conn = ctx.get();
+    while (conn->RunLoop(onEvent) == transport::Connection::LoopEnd::kLost && !stopping_.load()) {
+        ErrorLine("ubus connection lost, connecting again");
+        conn = Reconnect();
+        if (conn == nullptr)
+            break;
+        ErrorLine("ubus connection restored");
+    }
+    loopThread_.store(std::thread::id());
+}
+
+transport::Connection* Core::Reconnect() {
+    auto delay = kFirstRetry;
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(waitMutex_);
+            if (stopped_.wait_for(lock, delay, [this] { return stopping_.load(); }))
+                return nullptr;
+        }
+        auto fresh = transport::Connect(socketPath_ ? socketPath_->c_str() : nullptr);
+        std::unique_ptr<transport::Connection> old;  // closed once the lock is released
+        {
+            std::lock_guard<std::mutex> lock(connectionMutex_);
+            // ServerStop ended the old connection's loop; a new one would run on.
+            if (stopping_.load())
+                return nullptr;
+            if (fresh->Connected() && Resubscribe(*fresh)) {
+                old = std::move(ctx);
+                ctx = std::move(fresh);
+                return ctx.get();
+            }
+        }
+        delay = std::min(delay * 2, kLastRetry);
+    }
+}
+
 void Core::OnEvent(const char*, const char*) {}
+
+bool Core::Resubscribe(transport::Connection&) {
+    return true;
+}
 
 // ---- Listener ----
 
@@ -94,6 +169,7 @@ Listener::~Listener() {
 }
 
 bool Listener::Register(const char* type, Handler fn) {
+    const auto hold = HoldConnection();
     const int status = type == nullptr     ? kStatusInvalidArgument
                        : !ctx->Connected() ? kStatusConnectionFailed
                                            : ctx->RegisterEvent(type);
@@ -101,14 +177,35 @@ bool Listener::Register(const char* type, Handler fn) {
         ErrorLine(std::string("Register Failed : ") + transport::StatusText(status));
         return false;
     }
-    return AddHandler(fnv::Hash(type), std::move(fn));
+    return AddHandler(type, std::move(fn));
 }
 
-bool Listener::AddHandler(uint32_t key, Handler fn) {
+bool Listener::Resubscribe(transport::Connection& fresh) {
+    std::vector<std::string> subscribed;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        subscribed = patterns;
+    }
+    for (const auto& pattern : subscribed) {
+        if (fresh.RegisterEvent(pattern.c_str()) != kStatusOk)
+            return false;
+    }
+    // The registry knows a listener by its connection.
     std::lock_guard<std::mutex> lock(mutex);
+    if (Registry::Instance().Find(ctx.get()) != nullptr) {
+        Registry::Instance().Remove(ctx.get());
+        Registry::Instance().Add(&fresh, this);
+    }
+    return true;
+}
+
+bool Listener::AddHandler(const char* type, Handler fn) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (std::find(patterns.begin(), patterns.end(), type) == patterns.end())
+        patterns.emplace_back(type);
     if (Registry::Instance().Find(ctx.get()) == nullptr)
         Registry::Instance().Add(ctx.get(), this);
-    return handlers.emplace(key, std::move(fn)).second;
+    return handlers.emplace(fnv::Hash(type), std::move(fn)).second;
 }
 
 bool Listener::Unregister(const char* type) {
@@ -122,6 +219,11 @@ bool Listener::Unregister(const char* type) {
 }
 
 void Listener::OnEvent(const char* type, const char* json) {
+    if (json == nullptr) {
+        ErrorLine(std::string("ubus event ") + type +
+                  " dropped: payload is not a JSON object blobmsg takes");
+        return;
+    }
     if (Registry::Instance().Find(ctx.get()) == nullptr)
         return;
     Handler fn;
@@ -150,7 +252,7 @@ Sender::Sender(int timeoutSeconds, const char* socketPath)
 bool Sender::SendEvent(const char* type, const std::string& json) {
     if (type == nullptr || json.empty())
         return false;
-    if (!ctx->SetPayload(json)) {
+    if (!payload::ShallowEnough(json.c_str()) || !ctx->SetPayload(json)) {
         ErrorLine("Failed to parse message data : " + json);
         return false;
     }
@@ -159,7 +261,7 @@ bool Sender::SendEvent(const char* type, const std::string& json) {
 
 bool Sender::Invoke(const char* path, const char* method, const std::string& args, Reply reply) {
     ctx->ClearPayload();
-    if (!args.empty() && !ctx->SetPayload(args)) {
+    if (!args.empty() && (!payload::ShallowEnough(args.c_str()) || !ctx->SetPayload(args))) {
         ErrorLine("Failed to parse args data (" + (hide_args ? "<hidden>" : args) + ")");
         return false;
     }

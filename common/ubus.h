@@ -1,12 +1,16 @@
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "ubus_status.h"
 #include "ubus_transport.h"
@@ -14,7 +18,9 @@
 namespace ubus {
 
 // A bus connection and, once started, the thread that runs its event loop. The thread is
-// joined by ServerStop or the destructor, so it never outlives its object.
+// joined by ServerStop or the destructor, so it never outlives its object. When the bus goes
+// away under a running loop (ubusd restarted), the loop thread says so once on stderr and
+// connects again after a delay that grows while the bus stays away, until ServerStop.
 class Core {
   public:
     explicit Core(const char* socketPath = nullptr);
@@ -25,24 +31,43 @@ class Core {
     bool Connected() const;
     // Starts the event loop thread (once; later calls do nothing while it runs).
     void ServerStart();
-    // Ends the event loop (uloop_end) and waits for its thread; safe to call twice.
+    // Ends the event loop (uloop_end) and waits for its thread; safe to call twice. Also
+    // ends a wait to connect again at once.
     void ServerStop();
 
   protected:
-    // Runs on the loop thread for every event the connection receives.
+    // Runs on the loop thread for every event the connection receives; `json` is nullptr
+    // for a payload that is not a JSON object blobmsg takes.
     virtual void OnEvent(const char* type, const char* json);
+    // Runs on the loop thread with a new connection after the bus was lost, before the new
+    // one replaces `ctx`: the place to subscribe again. False when it does not work either.
+    virtual bool Resubscribe(transport::Connection& fresh);
+    // Only the loop thread replaces `ctx`; other threads use a running loop's `ctx` while
+    // holding this.
+    std::unique_lock<std::mutex> HoldConnection() const;
 
     std::unique_ptr<transport::Connection> ctx;
 
   private:
+    void Serve();
+    // The new connection, or nullptr when ServerStop came first.
+    transport::Connection* Reconnect();
+
+    std::optional<std::string> socketPath_;
     std::thread thread;
+    mutable std::mutex connectionMutex_;
+    std::atomic<std::thread::id> loopThread_{};
+    std::atomic<bool> stopping_{false};
+    std::mutex waitMutex_;
+    std::condition_variable stopped_;
 };
 
 // Event subscriptions with one handler per event type; handlers run on the loop thread,
 // one at a time, in arrival order. A type ending in '*' subscribes to a prefix, but its
 // handler is found by the hash of the pattern itself (as on the router), so it only runs
 // for events whose type is that exact text. On the router (uloop is process-wide) there
-// is one running Listener per process, and Register is called before ServerStart.
+// is one running Listener per process, and Register is called before ServerStart. After
+// the bus was lost, every type registered so far is subscribed again on the new connection.
 class Listener : public Core {
   public:
     using Handler = std::function<void(const char* json)>;
@@ -58,12 +83,15 @@ class Listener : public Core {
 
   protected:
     void OnEvent(const char* type, const char* json) override;
+    bool Resubscribe(transport::Connection& fresh) override;
 
   private:
-    bool AddHandler(uint32_t key, Handler fn);
+    bool AddHandler(const char* type, Handler fn);
 
     std::map<uint32_t, Handler> handlers;
-    std::mutex mutex;
+    // What the bus was asked for (it keeps a type after Unregister).
+    std::vector<std::string> patterns;
+    std::mutex mutex;  // handlers, patterns, the registry entry
 };
 
 // Synchronous method calls and event emission over a connection of its own. One Sender

@@ -10,6 +10,8 @@
 // linked into the runtime library (chosen at build time).
 namespace ubus::transport {
 
+// `json` is the payload as compact JSON object text, or nullptr when the payload is not one
+// that blobmsg takes (not an object, nested too deep, malformed): the event is dropped.
 using EventFn = std::function<void(const char* type, const char* json)>;
 using ReplyFn = std::function<void(const char* json)>;
 
@@ -30,13 +32,17 @@ class Connection {
     // Resolves an object name; returns a ubus status.
     virtual int Lookup(const char* path, uint32_t& id) = 0;
     // Calls a method with the current payload and waits for the answer on this thread.
-    // `reply` runs here, before Invoke returns, once per data message of the answer.
+    // `reply` runs here, before Invoke returns, once per data message of the answer; an
+    // answer that is not a JSON object blobmsg takes fails the call (kStatusParseError).
     virtual int Invoke(uint32_t id, const char* method, int timeoutMs, const ReplyFn& reply) = 0;
 
     // Subscribes to an event type (a trailing '*' matches a prefix); returns a ubus status.
     virtual int RegisterEvent(const char* pattern) = 0;
-    // Runs the event loop on the calling thread until EndLoop; events go to `onEvent`.
-    virtual void RunLoop(const EventFn& onEvent) = 0;
+    enum class LoopEnd { kEnded, kLost };
+    // Runs the event loop on the calling thread until EndLoop (kEnded; also at once without a
+    // connection) or until the bus hangs up (kLost: the connection is of no further use).
+    // Events go to `onEvent`.
+    virtual LoopEnd RunLoop(const EventFn& onEvent) = 0;
     // Ends RunLoop; safe from any thread, also before RunLoop started.
     virtual void EndLoop() = 0;
 };

@@ -13,10 +13,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <nlohmann/json.hpp>
 #include <utility>
 #include <vector>
 
+#include "ubus_payload.h"
 #include "ubus_status.h"
 #include "ubus_transport.h"
 
@@ -145,67 +145,6 @@ int StatusFromErrno(int r) {
     return StatusFromError(none, r);
 }
 
-// blobmsg's JSON reader (json-c) takes a value at most 32 levels deep, the top level being 1.
-constexpr int kMaxLevels = 32;
-
-// Whether no value of the text sits deeper than kMaxLevels. It keeps a payload from another
-// process from recursing this thread's stack away while it is parsed and printed.
-bool ShallowEnough(const char* text) {
-    int open = 0;
-    bool inString = false;
-    bool escaped = false;
-    for (const char* p = text; *p; ++p) {
-        const char c = *p;
-        if (inString) {
-            if (escaped)
-                escaped = false;
-            else if (c == '\\')
-                escaped = true;
-            else if (c == '"')
-                inString = false;
-            continue;
-        }
-        switch (c) {
-            case ']':
-            case '}':
-                --open;
-                break;
-            case ',':
-            case ':':
-            case ' ':
-            case '\t':
-            case '\n':
-            case '\r':
-                break;
-            default:
-                if (open + 1 > kMaxLevels)
-                    return false;
-                if (c == '[' || c == '{')
-                    ++open;
-                else if (c == '"')
-                    inString = true;
-                break;
-        }
-    }
-    return true;
-}
-
-// Compact JSON object text, members in their order; nothing when the text is not one that
-// blobmsg takes.
-bool CompactObject(const char* text, std::string& out) {
-    if (!ShallowEnough(text))
-        return false;
-    try {
-        const auto value = nlohmann::ordered_json::parse(text);
-        if (!value.is_object())
-            return false;
-        out = value.dump();
-        return true;
-    } catch (const nlohmann::json::exception&) {
-        return false;
-    }
-}
-
 bool Matches(const std::vector<std::string>& patterns, const char* type) {
     for (const auto& p : patterns) {
         if (!p.empty() && p.back() == '*') {
@@ -247,7 +186,7 @@ class DbusConnection final : public Connection {
     bool Connected() const override { return bus_ != nullptr; }
 
     bool SetPayload(const std::string& json) override {
-        return CompactObject(json.c_str(), payload_);
+        return payload::CompactObject(json.c_str(), payload_);
     }
 
     void ClearPayload() override { payload_ = "{}"; }
@@ -339,7 +278,7 @@ class DbusConnection final : public Connection {
                 status = StatusFromError(error, r);
             } else if (sd_bus_message_read(result, "s", &text) < 0) {
                 status = kStatusInvalidArgument;  // not an answer of a ubus object
-            } else if (*text != '\0' && !CompactObject(text, answer)) {
+            } else if (*text != '\0' && !payload::CompactObject(text, answer)) {
                 status = kStatusParseError;
             }
             sd_bus_error_free(&error);
@@ -376,9 +315,9 @@ class DbusConnection final : public Connection {
         return r < 0 ? StatusFromErrno(r) : kStatusOk;
     }
 
-    void RunLoop(const EventFn& onEvent) override {
+    LoopEnd RunLoop(const EventFn& onEvent) override {
         if (bus_ == nullptr)
-            return;
+            return LoopEnd::kEnded;
         std::string self;
         int fd = -1;
         {
@@ -388,14 +327,14 @@ class DbusConnection final : public Connection {
             if (sd_bus_get_unique_name(bus_, &unique) >= 0)
                 self = unique;
         }
-        std::vector<std::pair<std::string, std::string>> events;
+        std::vector<Event> events;
         while (!ending_.load()) {
             pollfd fds[2] = {{fd, 0, 0}, {wake_, POLLIN, 0}};
             int timeoutMs = -1;
+            bool alive;
             {
                 std::lock_guard<std::mutex> lock(mutex_);
-                if (!Drain(self, events))
-                    return;
+                alive = Drain(self, events);
                 fds[0].events = static_cast<short>(sd_bus_get_events(bus_));
                 uint64_t until = 0;
                 if (sd_bus_get_timeout(bus_, &until) >= 0 && until != UINT64_MAX) {
@@ -406,17 +345,20 @@ class DbusConnection final : public Connection {
                     timeoutMs = until <= now ? 0 : static_cast<int>((until - now + 999) / 1000);
                 }
             }
-            for (const auto& [type, json] : events) {
+            for (const auto& event : events) {
                 if (ending_.load())
-                    return;
-                onEvent(type.c_str(), json.c_str());
+                    return LoopEnd::kEnded;
+                onEvent(event.type.c_str(), event.usable ? event.json.c_str() : nullptr);
             }
+            // What came before the hang-up has been delivered.
+            if (!alive)
+                return LoopEnd::kLost;
             if (!events.empty()) {
                 events.clear();
                 continue;  // more may have been read meanwhile
             }
             if (poll(fds, 2, timeoutMs) < 0 && errno != EINTR)
-                return;
+                return LoopEnd::kLost;
             if (fds[1].revents & POLLIN) {
                 uint64_t count;
                 if (read(wake_, &count, sizeof count) < 0) {
@@ -424,6 +366,7 @@ class DbusConnection final : public Connection {
                 }
             }
         }
+        return LoopEnd::kEnded;
     }
 
     void EndLoop() override {
@@ -439,16 +382,20 @@ class DbusConnection final : public Connection {
         }
     }
 
+    struct Event {
+        std::string type;
+        std::string json;
+        bool usable;
+    };
+
     // Processes what the bus has; keeps the events meant for this connection. False when
     // the connection is gone.
-    bool Drain(const std::string& self, std::vector<std::pair<std::string, std::string>>& out) {
+    bool Drain(const std::string& self, std::vector<Event>& out) {
         for (;;) {
             sd_bus_message* m = nullptr;
             const int r = sd_bus_process(bus_, &m);
-            if (r < 0) {
-                std::fprintf(stderr, "ubus connection lost: %s\n", std::strerror(-r));
+            if (r < 0)
                 return false;
-            }
             if (m != nullptr) {
                 Keep(m, self, out);
                 sd_bus_message_unref(m);
@@ -458,8 +405,7 @@ class DbusConnection final : public Connection {
         }
     }
 
-    void Keep(sd_bus_message* m, const std::string& self,
-              std::vector<std::pair<std::string, std::string>>& out) {
+    void Keep(sd_bus_message* m, const std::string& self, std::vector<Event>& out) {
         if (!sd_bus_message_is_signal(m, kEventInterface, kEventMember))
             return;
         const char* path = sd_bus_message_get_path(m);
@@ -476,14 +422,9 @@ class DbusConnection final : public Connection {
             return;
         if (!Matches(patterns_, type))
             return;
-        std::string json;
-        if (!CompactObject(text, json)) {
-            std::fprintf(stderr,
-                         "ubus event %s dropped: payload is not a JSON object blobmsg takes\n",
-                         type);
-            return;
-        }
-        out.emplace_back(type, std::move(json));
+        Event event{type, "", false};
+        event.usable = payload::CompactObject(text, event.json);
+        out.push_back(std::move(event));
     }
 
     sd_bus* bus_ = nullptr;

@@ -5,8 +5,8 @@
 
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
 #include <mutex>
+#include <string>
 
 extern "C" {
 #include <libubox/blobmsg_json.h>
@@ -14,6 +14,7 @@ extern "C" {
 #include <libubus.h>
 }
 
+#include "ubus_blob_json.h"
 #include "ubus_status.h"
 #include "ubus_transport.h"
 
@@ -49,21 +50,29 @@ void LockedPendingHandler(uloop_timeout* timeout) {
     ubusPendingHandler(timeout);
 }
 
-void ConnectionLost(ubus_context* ctx) {
-    if (!ctx->sock.registered)
-        return;  // a call in progress reports it itself
-    std::fprintf(stderr, "ubus connection lost\n");
-    uloop_end();
-}
+class LibubusConnection;
+
+// The connection whose socket the running loop watches (guarded by the lock).
+LibubusConnection* loopConnection = nullptr;
+
+void ConnectionLost(ubus_context* ctx);
+
+// What a call hands to its reply callback.
+struct ReplyContext {
+    const ReplyFn* reply;
+    bool unusable = false;
+};
 
 void ReplyData(ubus_request* req, int, blob_attr* msg) {
-    if (msg == nullptr || req->priv == nullptr)
+    auto* call = static_cast<ReplyContext*>(req->priv);
+    if (msg == nullptr || call == nullptr)
         return;
-    char* text = blobmsg_format_json_with_cb(msg, true, nullptr, nullptr, -1);
-    if (text == nullptr)
+    std::string text;
+    if (!blob::ToJson(msg, text)) {
+        call->unusable = true;
         return;
-    (*static_cast<const ReplyFn*>(req->priv))(text);
-    std::free(text);
+    }
+    (*call->reply)(text.c_str());
 }
 
 class LibubusConnection final : public Connection {
@@ -122,8 +131,10 @@ class LibubusConnection final : public Connection {
             return kStatusConnectionFailed;
         std::lock_guard<std::recursive_mutex> lock(LibubusLock());
         // The request's private pointer ties the answer to this call.
-        return ubus_invoke_fd(ctx_, id, method, buf_.head, ReplyData, const_cast<ReplyFn*>(&reply),
-                              timeoutMs, -1);
+        ReplyContext call{&reply};
+        const int status =
+            ubus_invoke_fd(ctx_, id, method, buf_.head, ReplyData, &call, timeoutMs, -1);
+        return status == UBUS_STATUS_OK && call.unusable ? kStatusParseError : status;
     }
 
     int RegisterEvent(const char* pattern) override {
@@ -133,16 +144,17 @@ class LibubusConnection final : public Connection {
         return ubus_register_event_handler(ctx_, &events_.handler, pattern);
     }
 
-    void RunLoop(const EventFn& onEvent) override {
+    LoopEnd RunLoop(const EventFn& onEvent) override {
         if (ctx_ == nullptr)
-            return;
+            return LoopEnd::kEnded;
         if (loopRunning.exchange(true)) {
             std::fprintf(stderr, "ubus: uloop already runs in this process\n");
-            return;
+            return LoopEnd::kEnded;
         }
         {
             std::lock_guard<std::recursive_mutex> lock(LibubusLock());
             onEvent_ = onEvent;
+            loopConnection = this;
             uloop_init();
             uloop_fd_add(&wake_.fd, ULOOP_READ);
             // libubus' own handlers run under the lock.
@@ -154,25 +166,39 @@ class LibubusConnection final : public Connection {
         }
         // EndLoop may come before or while the loop starts: the wake-up fd stays readable
         // until the loop has seen it.
-        if (!ending_.load())
+        if (!ending_.load() && !lost_.load())
             uloop_run();
         {
             std::lock_guard<std::recursive_mutex> lock(LibubusLock());
             uloop_done();
             onEvent_ = nullptr;
+            loopConnection = nullptr;
         }
         loopRunning.store(false);
+        return lost_.load() && !ending_.load() ? LoopEnd::kLost : LoopEnd::kEnded;
     }
 
     void EndLoop() override {
         ending_.store(true);
+        Wake();
+    }
+
+    // Called under the lock, on the loop thread or on one making a call over this connection.
+    void Lost(ubus_context* ctx) {
+        if (ctx != ctx_)
+            return;
+        lost_.store(true);
+        Wake();
+    }
+
+  private:
+    void Wake() {
         const uint64_t one = 1;
         if (wake_.fd.fd >= 0 && write(wake_.fd.fd, &one, sizeof one) < 0) {
             // the counter is full, so the loop wakes anyway
         }
     }
 
-  private:
     struct EventRecord {
         ubus_event_handler handler;  // first: libubus hands this address back
         LibubusConnection* owner;
@@ -188,11 +214,10 @@ class LibubusConnection final : public Connection {
         // Events read while a subscription is made, before the loop runs, are dropped.
         if (!self->onEvent_)
             return;
-        char* text = blobmsg_format_json_with_cb(msg, true, nullptr, nullptr, -1);
-        if (text == nullptr)
-            return;
-        self->onEvent_(type, text);
-        std::free(text);
+        // Not blobmsg_format_json: it prints doubles with %lf, so 1e-7 would arrive as 0.
+        std::string text;
+        const bool usable = blob::ToJson(msg, text);
+        self->onEvent_(type, usable ? text.c_str() : nullptr);
     }
 
     static void Woken(uloop_fd* fd, unsigned int) {
@@ -201,7 +226,7 @@ class LibubusConnection final : public Connection {
         if (read(fd->fd, &count, sizeof count) < 0) {
             // already taken
         }
-        if (self->ending_.load())
+        if (self->ending_.load() || self->lost_.load())
             uloop_end();
     }
 
@@ -211,7 +236,16 @@ class LibubusConnection final : public Connection {
     WakeRecord wake_{};
     EventFn onEvent_;
     std::atomic<bool> ending_{false};
+    std::atomic<bool> lost_{false};
 };
+
+// When ubusd goes away, uloop sees the hang-up and drops the socket before libubus reads
+// the end of it, so libubus' own handler (which ends the loop only for a socket still in
+// uloop) would leave the loop running deaf. A call in progress reports the loss itself.
+void ConnectionLost(ubus_context* ctx) {
+    if (loopConnection != nullptr)
+        loopConnection->Lost(ctx);
+}
 
 }  // namespace
 

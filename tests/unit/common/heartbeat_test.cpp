@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "host_bus.h"
 #include "private_bus.h"
 #include "timer_queue.h"
 #include "ubus.h"
@@ -23,12 +24,14 @@ const std::string kHeartbeat = R"({"evt":{"hb":1000}})";
 
 class HeartbeatTest : public ::testing::Test {
   protected:
-    HeartbeatTest() {
-        listener.Register(heartbeat::kStatusEvent, [this](const char* text) {
+    void SetUp() override {
+        SKIP_WITHOUT_HOST_BUS();
+        listener = std::make_unique<ubus::Listener>();
+        ASSERT_TRUE(listener->Register(heartbeat::kStatusEvent, [this](const char* text) {
             std::lock_guard<std::mutex> lock(mutex);
             received.emplace_back(text);
-        });
-        listener.ServerStart();
+        }));
+        listener->ServerStart();
     }
 
     std::size_t Count() {
@@ -56,8 +59,10 @@ class HeartbeatTest : public ::testing::Test {
         return !WaitFor([&] { return Count() > count; }, 200ms);
     }
 
-    testing_support::PrivateBus bus;
-    ubus::Listener listener;
+    // First: its address is set before the timer thread starts.
+    std::unique_ptr<testing_support::PrivateBus> bus =
+        testing_support::kHostBus ? std::make_unique<testing_support::PrivateBus>() : nullptr;
+    std::unique_ptr<ubus::Listener> listener;
     std::mutex mutex;
     std::vector<std::string> received;
     timer::ManualTime time;

@@ -12,6 +12,7 @@
 #include <sstream>
 #include <string>
 
+#include "host_bus.h"
 #include "log.h"
 #include "private_bus.h"
 #include "uci.h"
@@ -88,7 +89,10 @@ std::string ReadFile(const fs::path& path) {
 
 class NvramTest : public ::testing::Test {
   protected:
-    void SetUp() override { Start(kHalvex); }
+    void SetUp() override {
+        SKIP_WITHOUT_HOST_BUS();
+        Start(kHalvex);
+    }
 
     void TearDown() override {
         platform_.reset();

@@ -4,9 +4,14 @@
 #include "ubus.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -14,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "host_bus.h"
 #include "private_bus.h"
 #include "wait_for.h"
 
@@ -26,11 +32,6 @@ using testing_support::WaitFor;
 using namespace std::chrono_literals;
 
 constexpr const char* kPeer = "test.peer";
-#ifdef UBUS_HOST_BUS
-constexpr bool kHostBus = true;
-#else
-constexpr bool kHostBus = false;  // built for the router's libubus
-#endif
 
 // Texts a handler receives, in arrival order.
 class Inbox {
@@ -55,7 +56,7 @@ class Inbox {
 class UbusTest : public testing::Test {
   protected:
     static void SetUpTestSuite() {
-        if (!kHostBus)
+        if (!testing_support::kHostBus)
             return;
         bus_ = new PrivateBus();
         peer_ = new ChildProcess({"/usr/bin/python3", UBUS_PEER, kPeer, "test.*"});
@@ -66,8 +67,7 @@ class UbusTest : public testing::Test {
         delete bus_;
     }
     void SetUp() override {
-        if (!kHostBus)
-            GTEST_SKIP() << "needs the host bus transport";
+        SKIP_WITHOUT_HOST_BUS();
         Peer("clear");
     }
 
@@ -430,8 +430,7 @@ TEST_F(UbusTest, WithoutABusEveryCallFails) {
 
 // Outside the suite: it restarts a bus of its own.
 TEST(EventSender, KeepsOneConnectionInOrderAndOutlivesABusRestart) {
-    if (!kHostBus)
-        GTEST_SKIP() << "needs the host bus transport";
+    SKIP_WITHOUT_HOST_BUS();
     PrivateBus bus;
     auto listen = [](Inbox& inbox) {
         auto listener = std::make_unique<ubus::Listener>();
@@ -460,6 +459,154 @@ TEST(EventSender, KeepsOneConnectionInOrderAndOutlivesABusRestart) {
     EXPECT_EQ(events.Opened(), 2u);
     ASSERT_TRUE(WaitFor([&] { return after.Size() == 1; }));
     EXPECT_EQ(after.Items()[0], R"({"seq":-1})");
+}
+
+// ---- the bus goes away under a listener ----
+
+// Stands at the bus's address while the bus is away: takes each attempt to connect and hangs
+// up at once, noting when it came.
+class Doorstep {
+  public:
+    explicit Doorstep(std::string path) : path_(std::move(path)) {
+        fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, path_.c_str(), sizeof addr.sun_path - 1);
+        if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+            listen(fd_, 16) != 0) {
+            throw std::runtime_error("Doorstep: " + std::string(std::strerror(errno)));
+        }
+        thread_ = std::thread([this] { Serve(); });
+    }
+    ~Doorstep() {
+        shutdown(fd_, SHUT_RDWR);  // ends the blocked accept
+        thread_.join();
+        close(fd_);
+        unlink(path_.c_str());
+    }
+    std::vector<std::chrono::steady_clock::time_point> Attempts() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return attempts_;
+    }
+    size_t Count() { return Attempts().size(); }
+
+  private:
+    void Serve() {
+        for (;;) {
+            const int c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (c < 0) {
+                if (errno == EINTR || errno == ECONNABORTED)
+                    continue;
+                return;
+            }
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                attempts_.push_back(std::chrono::steady_clock::now());
+            }
+            close(c);
+        }
+    }
+
+    std::string path_;
+    int fd_ = -1;
+    std::thread thread_;
+    std::mutex mutex_;
+    std::vector<std::chrono::steady_clock::time_point> attempts_;
+};
+
+// Sends `type` events, each on a connection of its own, until `inbox` has one more; false
+// when `timeout` passes first.
+bool SendUntilHeard(const char* type, Inbox& inbox, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    const size_t before = inbox.Size();
+    while (std::chrono::steady_clock::now() < deadline) {
+        ubus::Sender(30).SendEvent(type, R"({"again":1})");
+        if (WaitFor([&] { return inbox.Size() > before; }, 100ms))
+            return true;
+    }
+    return false;
+}
+
+const std::string kLostAndRestored =
+    "ubus connection lost, connecting again\n"
+    "ubus connection restored\n";
+
+TEST(ListenerAfterABusRestart, HearsEveryRegisteredTypeAgain) {
+    SKIP_WITHOUT_HOST_BUS();
+    PrivateBus bus;
+    Inbox early, late, dropped;
+    ubus::Listener listener;
+    ASSERT_TRUE(listener.Register("test.early", early.Handler()));
+    listener.ServerStart();
+    ASSERT_TRUE(listener.Register("test.late", late.Handler()));
+    ASSERT_TRUE(listener.Register("test.dropped", dropped.Handler()));
+    ASSERT_TRUE(listener.Unregister("test.dropped"));
+    testing::internal::CaptureStderr();
+
+    bus.Restart();
+    const bool earlyHeard = SendUntilHeard("test.early", early, 5s);
+    // Every type is subscribed before the new connection is used: the first send arrives.
+    ubus::Sender sender(30);
+    EXPECT_TRUE(sender.SendEvent("test.dropped", "{}"));
+    EXPECT_TRUE(sender.SendEvent("test.late", R"({"n":1})"));  // after test.dropped
+    const bool lateHeard = WaitFor([&] { return late.Size() == 1; });
+    const std::string err = testing::internal::GetCapturedStderr();
+
+    ASSERT_TRUE(earlyHeard) << "no event heard within 5 s of the restart";
+    ASSERT_TRUE(lateHeard);
+    EXPECT_EQ(late.Items()[0], R"({"n":1})");
+    EXPECT_EQ(dropped.Size(), 0u);
+    EXPECT_EQ(err, kLostAndRestored);
+}
+
+TEST(ListenerAfterABusRestart, TriesLessOftenWhileTheBusStaysAwayAndSaysSoOnce) {
+    SKIP_WITHOUT_HOST_BUS();
+    PrivateBus bus;
+    Inbox inbox;
+    ubus::Listener listener;
+    ASSERT_TRUE(listener.Register("test.a", inbox.Handler()));
+    listener.ServerStart();
+    testing::internal::CaptureStderr();
+
+    bus.Stop();
+    std::vector<std::chrono::steady_clock::time_point> attempts;
+    {
+        // Each attempt finds something that hangs up, so each one fails.
+        Doorstep door(bus.SocketPath());
+        WaitFor([&] { return door.Count() >= 3; }, 10s);
+        attempts = door.Attempts();
+    }
+    bus.Start();
+    const bool heard = SendUntilHeard("test.a", inbox, 10s);
+    const std::string err = testing::internal::GetCapturedStderr();
+
+    ASSERT_GE(attempts.size(), 3u);
+    // The waits double: 250 ms, 500 ms, 1 s, ...
+    EXPECT_GE(attempts[1] - attempts[0], 450ms);
+    EXPECT_GE(attempts[2] - attempts[1], 950ms);
+    ASSERT_TRUE(heard) << "not heard again once the bus was back";
+    EXPECT_EQ(err, kLostAndRestored);
+}
+
+TEST(ListenerAfterABusRestart, StopsAtOnceWhileWaitingForTheBus) {
+    SKIP_WITHOUT_HOST_BUS();
+    PrivateBus bus;
+    Inbox inbox;
+    ubus::Listener listener;
+    ASSERT_TRUE(listener.Register("test.a", inbox.Handler()));
+    listener.ServerStart();
+    testing::internal::CaptureStderr();
+
+    bus.Stop();
+    Doorstep door(bus.SocketPath());
+    const bool waiting = WaitFor([&] { return door.Count() >= 3; }, 10s);  // next in 2 s
+    const auto start = std::chrono::steady_clock::now();
+    listener.ServerStop();
+    const auto took = std::chrono::steady_clock::now() - start;
+    testing::internal::GetCapturedStderr();
+
+    ASSERT_TRUE(waiting);
+    EXPECT_LT(took, 1s);
 }
 
 }  // namespace

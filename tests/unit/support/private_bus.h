@@ -189,7 +189,7 @@ class PrivateBus {
             throw std::runtime_error("mkdtemp failed");
         dir_ = templ;
         // Without the daemon's guid, so that clients find a restarted daemon at the same path.
-        address_ = "unix:path=" + dir_ + "/bus";
+        address_ = "unix:path=" + SocketPath();
         try {
             StartDaemon();
         } catch (...) {
@@ -203,11 +203,19 @@ class PrivateBus {
 
     // Stops the daemon and starts a new one at the same address: every connection is lost.
     void Restart() {
+        Stop();
+        Start();
+    }
+
+    // Stops the daemon; its socket is gone until Start.
+    void Stop() {
         daemon_.reset();
         std::error_code ec;
-        std::filesystem::remove(dir_ + "/bus", ec);
-        StartDaemon();
+        std::filesystem::remove(SocketPath(), ec);
     }
+
+    // Starts a new daemon at the same address after Stop.
+    void Start() { StartDaemon(); }
 
     PrivateBus(const PrivateBus&) = delete;
     PrivateBus& operator=(const PrivateBus&) = delete;
@@ -227,6 +235,8 @@ class PrivateBus {
     const std::string& Address() const { return address_; }
     // The temporary folder; removed with everything in it at the end.
     const std::string& Dir() const { return dir_; }
+    // The daemon's socket in that folder.
+    std::string SocketPath() const { return dir_ + "/bus"; }
     pid_t DaemonPid() const { return daemon_->Pid(); }
 
   private:
