@@ -1,0 +1,31 @@
+// "brelix.manager" as blehub, reportd, mqttpub and wsbridge read it.
+#include <cstdlib>
+
+#include "bus.h"
+#include "hub_events.h"
+#include "mailbox.h"
+#include "manager_event.h"
+
+namespace {
+
+fuzz::Bus* bus = nullptr;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    fuzz::InitLogging();
+    bus = new fuzz::Bus;
+    bus->Register("brelix.manager", [](const char* json) {
+        hub_events::ParseManagerEvent(json);
+        for (int32_t code : ParseManagerEvent(json)) {
+            if (code < mailbox::kWlanDisconnected || code > mailbox::kInternetConnected)
+                std::abort();
+        }
+    });
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    bus->Deliver("brelix.manager", fuzz::CText(data, size));
+    return 0;
+}
