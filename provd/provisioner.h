@@ -62,13 +62,15 @@ class Provisioner {
     bool ConfigWireless(const WirelessSettings& wireless);
     bool ConfigToken(const TokenSettings& tokens);
     bool ConfigNetwork(const NetworkSettings& network);
+    // Checks and applies a decrypted package; true when it was applied.
+    bool ApplyDocument(const std::vector<unsigned char>& plain);
 
   private:
     void Subscribe();
     void Unsubscribe();
     // Writes the package's settings; nothing stays staged when one is refused.
     bool ApplyPackage(const ProvisioningPackage& package);
-    // Decrypts, checks and applies the downloaded file; true when it was applied.
+    // Decrypts the downloaded file and applies it.
     bool ApplyFile(const std::string& path, const std::vector<unsigned char>& iv,
                    const std::vector<unsigned char>& key);
     bool StoreIdentity(const std::string& address, const std::string& serial);

@@ -10,6 +10,7 @@
 #include "fnv.h"
 #include "log.h"
 #include "messages.h"
+#include "ubus_payload.h"
 
 using nlohmann::json;
 using namespace fnv::literals;
@@ -162,6 +163,10 @@ std::string Unsubscribe(const char* channel, const std::string& deviceId) {
 
 std::optional<Relay> ParseFrame(const std::string& text) {
     try {
+        // Copying or printing a value recurses once per level: a frame nested a few hundred
+        // thousand levels deep would run the stack out. Nothing the cloud sends is that deep.
+        if (!ubus::payload::ShallowEnough(text.c_str()))
+            throw BadFrame("nested too deep");
         const json frame = json::parse(text);
         if (!frame.is_object())
             throw BadFrame("not an object");

@@ -106,6 +106,9 @@ TEST_F(ChannelProtocolTest, EveryUnusableFrameIsOneErrorLineAndRelaysNothing) {
         Sensor(R"({"sensor":true})"),
         Sensor(R"({"sensor":{}})"),
         Sensor(R"({"sensor":{"ble_enabled":1}})"),
+        // Printing this identifier would recurse a million levels deep.
+        R"({"type":"ping","identifier":)" + std::string(1000000, '[') +
+            std::string(1000000, ']') + "}",
     };
     for (const auto& frame : frames) {
         LogCapture log;
