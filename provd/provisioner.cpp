@@ -15,6 +15,7 @@
 #include "paths.h"
 #include "skeleton.h"
 #include "static_address.h"
+#include "ubus_payload.h"
 
 using nlohmann::json;
 using namespace fnv::literals;
@@ -299,9 +300,17 @@ bool Provisioner::ApplyFile(const std::string& path, const std::vector<unsigned 
         LOGE << "Critical Error : the package does not decrypt";
         return false;
     }
+    return ApplyDocument(*plain);
+}
+
+bool Provisioner::ApplyDocument(const std::vector<unsigned char>& plain) {
     json document;
     try {
-        document = json::parse(plain->begin(), plain->end());
+        // Copying or printing a value recurses once per level: a document nested very deep
+        // would run the stack out. A real package is three levels deep.
+        if (!ubus::payload::ShallowEnough(std::string(plain.begin(), plain.end()).c_str()))
+            throw std::invalid_argument("the package is nested too deep");
+        document = json::parse(plain.begin(), plain.end());
     } catch (const std::exception& e) {
         LOGE << e.what();
         return false;
