@@ -91,6 +91,13 @@ std::string CText(const uint8_t* data, std::size_t size) {
     return std::string(text, strnlen(text, size));
 }
 
+int32_t TakeInt(const uint8_t*& data, std::size_t& size) {
+    uint32_t value = 0;
+    for (int i = 0; i < 4 && size > 0; ++i, ++data, --size)
+        value |= static_cast<uint32_t>(*data) << (8 * i);
+    return static_cast<int32_t>(value);
+}
+
 void InitLogging() {
     logging::SetMaxSeverity(getenv("FUZZ_QUIET") ? logging::none : logging::verbose);
 }

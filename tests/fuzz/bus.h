@@ -33,6 +33,9 @@ class Bus : public ubus::Listener {
 // The input as text, cut at the first zero byte (a bus payload is a C string).
 std::string CText(const uint8_t* data, std::size_t size);
 
+// Takes a 32-bit little-endian number off the front of the input (zeros for missing bytes).
+int32_t TakeInt(const uint8_t*& data, std::size_t& size);
+
 // Logging on at its most detailed level, so that every log argument is evaluated; the lines go
 // to standard error (the fuzz runs close it).
 void InitLogging();

@@ -1,6 +1,4 @@
 // The cloud's answers to supervd's device authorization requests.
-#include <fuzzer/FuzzedDataProvider.h>
-
 #include "authorization.h"
 #include "bus.h"
 
@@ -10,11 +8,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    FuzzedDataProvider input(data, size);
     http::Response answer;
-    answer.code = input.ConsumeIntegral<int>();
+    answer.code = fuzz::TakeInt(data, size);
     answer.status = answer.code;
-    answer.text = input.ConsumeRemainingBytesAsString();
+    answer.text = std::string(reinterpret_cast<const char*>(data), size);
     const supervd::PostFn post = [&](const std::string&, const std::vector<std::string>&,
                                      const std::string&) { return answer; };
     supervd::AuthenticationRequest("https://cloud.example.com", "GW0001", post);
