@@ -1,6 +1,5 @@
 #include "bus.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -99,7 +98,7 @@ int32_t TakeInt(const uint8_t*& data, std::size_t& size) {
 }
 
 void InitLogging() {
-    logging::SetMaxSeverity(getenv("FUZZ_QUIET") ? logging::none : logging::verbose);
+    logging::SetMaxSeverity(logging::verbose);
 }
 
 }  // namespace fuzz
