@@ -124,16 +124,20 @@ def test_failed_downloads_are_counted_and_never_taken_for_a_package(first_boot):
     gw.wait_log("Download Failed..1")
     assert "Download Error ( 60 )" in gw.log()  # the certificate is checked
     assert gw.downloads() == []
+    gw.cloud.use_misnamed_cert()
+    gw.wait_log("Download Failed..2")
+    assert gw.log().count("Download Error ( 60 )") == 2  # and so is the name in it
+    assert gw.downloads() == []
     gw.cloud.use_own_cert()
     gw.cloud.fault(gw.path, status=500, count=1, text='{"wireless":{}}')
-    gw.wait_log("Download Failed..2")
+    gw.wait_log("Download Failed..3")
     assert "Server Error ( 500 )" in gw.log()
     gw.put_package(cut=20)
-    gw.wait_log("Download Failed..3")
+    gw.wait_log("Download Failed..4")
     assert "Download Error ( 18 )" in gw.log()  # body cut short
     gw.put_package()
     gw.cloud.fault(gw.path, drop=True, count=1)
-    gw.wait_log("Download Failed..4")
+    gw.wait_log("Download Failed..5")
     gw.wait_log("] Reboot")
     assert [r.status for r in gw.downloads()] == [500, None, None, 200]
     assert gw.uci("wireless", "default_radio0")["ssid"] == WIFI["ssid"]

@@ -115,6 +115,19 @@ def test_unresolvable_probe_means_internet_down_and_reportd_keeps_its_samples(ga
     assert "Internet down" in gw.log("supervd") and gw.log("supervd").count("Internet up") == 2
 
 
+def test_device_authorization_refuses_a_certificate_for_another_name(gateway, cloud):
+    auth = AuthDeviceControl(cloud)
+    auth.expect_client("gw-client", "secret")
+    cloud.use_misnamed_cert()
+    gw = gateway(services=("supervd",), token="",
+                 auth_options={"client_id": "gw-client", "client_secret": "secret"})
+    gw.wait_log("supervd", "Authorization request failed ( 60 )")
+    assert cloud.received("/auth_device/request") == [], "the client secret's exchange went out"
+    cloud.use_own_cert()
+    code = auth.wait_code("GW0000000001", timeout=15)
+    gw.wait_log("supervd", "Device authorization code : " + code)
+
+
 def test_device_authorization_end_to_end(gateway, cloud, rig):
     auth = AuthDeviceControl(cloud)
     auth.expect_client("gw-client", "s3cr&t+key")
