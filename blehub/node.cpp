@@ -1,7 +1,6 @@
 #include "node.h"
 
 #include <cstdio>
-#include <ctime>
 
 #include "fnv.h"
 #include "log.h"
@@ -24,11 +23,12 @@ std::optional<sdbus::Error> Copy(const sdbus::Error* error) {
 
 }  // namespace
 
-Node::Node(const std::string& deviceId, timer::TimeSource& time)
+Node::Node(const std::string& deviceId, timer::TimeSource& time, timer::UnixClock unixTime)
     : deviceId(deviceId),
       serial(NextSerial()),
       connectReplyHandler([this](std::optional<sdbus::Error> error) { OnConnectReply(error); }),
       epochHandler([this](bool aborted) { EpochUpdateHandler(aborted); }),
+      unixTime(std::move(unixTime)),
       timers(time) {}
 
 Node::~Node() {
@@ -184,8 +184,13 @@ void Node::EpochUpdateHandler(bool aborted) {
     LOGI << "Update UNIX Epoch Time for " << Name() << "(" << deviceId << ")";
     // The next update is armed before this one goes out, so the period counts from here.
     epochTimer = timers.Add(kClockUpdatePeriod, epochHandler);
-    WriteCommand(node_protocol::ClockUpdate(static_cast<uint32_t>(std::time(nullptr))),
-                 kClockWriteTimeout, "clock update");
+    // A clock that cannot be told leaves the node's as it is rather than setting it wrong.
+    const auto now = node_protocol::NodeTime(unixTime());
+    if (!now) {
+        LOGE << "No clock update for " << deviceId << ": the time is out of the node's range";
+        return;
+    }
+    WriteCommand(node_protocol::ClockUpdate(*now), kClockWriteTimeout, "clock update");
 }
 
 void Node::DevicePropHandler(const std::string& name, const sdbus::Variant& value) {

@@ -32,7 +32,8 @@ class Node {
     static constexpr std::chrono::seconds kClockUpdatePeriod{6 * 60 * 60};
     static constexpr std::chrono::seconds kClockWriteTimeout{5};
 
-    explicit Node(const std::string& deviceId, timer::TimeSource& time = timer::SteadyTime());
+    explicit Node(const std::string& deviceId, timer::TimeSource& time = timer::SteadyTime(),
+                  timer::UnixClock unixTime = timer::SystemUnixTime);
     Node(const Node&) = delete;
     Node& operator=(const Node&) = delete;
     virtual ~Node();
@@ -92,6 +93,7 @@ class Node {
     DataCallback dataCallback;
     std::function<void(bool)> epochHandler;
     MissingCallback missingCallback;
+    timer::UnixClock unixTime;  // the date the node's clock is set to
     // Last, so that it is destroyed first: its thread is joined before the rest goes away.
     timer::TimerQueue timers;
 };

@@ -1,6 +1,7 @@
 #include "node_protocol.h"
 
 #include <algorithm>
+#include <limits>
 
 #include "fnv.h"
 
@@ -33,6 +34,12 @@ Bytes ClockUpdate(uint32_t epoch) {
             static_cast<uint8_t>(epoch >> 8),
             static_cast<uint8_t>(epoch >> 16),
             static_cast<uint8_t>(epoch >> 24)};
+}
+
+std::optional<uint32_t> NodeTime(int64_t unixSeconds) {
+    if (unixSeconds < 0 || unixSeconds > int64_t{std::numeric_limits<uint32_t>::max()})
+        return std::nullopt;
+    return static_cast<uint32_t>(unixSeconds);
 }
 
 Bytes BeaconCommand(bool on) {

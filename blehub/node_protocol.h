@@ -30,6 +30,11 @@ Bytes InfoRequest();                // 04 00 00
 Bytes ClockUpdate(uint32_t epoch);  // 03 01 00 + epoch (LE)
 Bytes BeaconCommand(bool on);       // 02 01 00 + 01|00
 
+// The node clock's value for a UNIX time in seconds: unsigned 32-bit on the wire, so good
+// until 2106. Nothing for a time it cannot carry, nor for a negative one: time() gives -1
+// when it cannot tell the time, as with a 32-bit time_t past January 2038.
+std::optional<uint32_t> NodeTime(int64_t unixSeconds);
+
 constexpr uint8_t kInfoResponseCode = 0x84;
 constexpr std::size_t kInfoResponseSize = 16;
 

@@ -165,23 +165,11 @@ void CivilFromDays(long z, int& y, unsigned& m, unsigned& d) {
     y = static_cast<int>(yy + (m <= 2));
 }
 
-// "2026-12-08 03:43:48.354 " from the real-time clock and a UTC offset.
-std::size_t FormatTime(char* buf, std::size_t cap, long offset) {
+// From the real-time clock; a 32-bit time_t past 2038 cannot read it and shows 1970.
+std::size_t FormatNow(char* buf, std::size_t cap, long offset) {
     struct timespec ts {};
     ::clock_gettime(CLOCK_REALTIME, &ts);
-    long secs = static_cast<long>(ts.tv_sec) + offset;
-    long days = secs / 86400;
-    long rem = secs % 86400;
-    if (rem < 0) {
-        rem += 86400;
-        --days;
-    }
-    int y;
-    unsigned mo, d;
-    CivilFromDays(days, y, mo, d);
-    int n = std::snprintf(buf, cap, "%04d-%02u-%02u %02ld:%02ld:%02ld.%03ld ", y, mo, d, rem / 3600,
-                          (rem / 60) % 60, rem % 60, static_cast<long>(ts.tv_nsec / 1000000));
-    return n > 0 ? static_cast<std::size_t>(n) : 0;
+    return FormatTime(buf, cap, ts.tv_sec, static_cast<long>(ts.tv_nsec / 1000000), offset);
 }
 
 long CurrentUtcOffset() {
@@ -192,6 +180,24 @@ long CurrentUtcOffset() {
 }
 
 }  // namespace
+
+// Seconds in 64 bits: `long` is 32 bits on the router's CPU, and so would end in 2038.
+std::size_t FormatTime(char* buf, std::size_t cap, int64_t unixSeconds, long millis, long offset) {
+    const int64_t secs = unixSeconds + offset;
+    int64_t days = secs / 86400;
+    int64_t rem = secs % 86400;
+    if (rem < 0) {
+        rem += 86400;
+        --days;
+    }
+    int y;
+    unsigned mo, d;
+    CivilFromDays(static_cast<long>(days), y, mo, d);
+    const long hms = static_cast<long>(rem);
+    int n = std::snprintf(buf, cap, "%04d-%02u-%02u %02ld:%02ld:%02ld.%03ld ", y, mo, d, hms / 3600,
+                          (hms / 60) % 60, hms % 60, millis);
+    return n > 0 ? static_cast<std::size_t>(n) : 0;
+}
 
 std::string FunctionName(const char* pretty) {
     const char* begin = pretty;
@@ -273,7 +279,7 @@ void Write(Severity severity, const char* function, int line, const std::string&
     std::string text;
     text.reserve(64 + message.size());
     char head[96];
-    std::size_t n = FormatTime(head, sizeof head, offset);
+    std::size_t n = FormatNow(head, sizeof head, offset);
     text.append(head, n);
     text.append(SeverityWord(severity));
     std::snprintf(head, sizeof head, " [%ld] [", ThreadId());
@@ -294,7 +300,7 @@ void WriteFromSignal(Severity severity, const char* function, int line, const ch
         return;
     State& s = state();
     char buf[1024];
-    std::size_t n = FormatTime(buf, sizeof buf, s.utcOffset.load(std::memory_order_relaxed));
+    std::size_t n = FormatNow(buf, sizeof buf, s.utcOffset.load(std::memory_order_relaxed));
     int m;
     if (withNumber) {
         m = std::snprintf(buf + n, sizeof buf - n, "%s [%ld] [%s@%d] %s%ld\n",

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <sstream>
 #include <string>
 
@@ -46,6 +47,10 @@ void Write(Severity severity, const char* function, int line, const std::string&
 // For signal handlers: no allocation, no blocking lock; the line may go out unrolled.
 void WriteFromSignal(Severity severity, const char* function, int line, const char* message,
                      long number = 0, bool withNumber = false);
+
+// "2026-12-08 03:43:48.354 " for UNIX time, milliseconds and a UTC offset (seconds east);
+// no allocation, so signal handlers may use it. Returns the length (0 on error).
+std::size_t FormatTime(char* buf, std::size_t cap, int64_t unixSeconds, long millis, long offset);
 
 // "void Foo::Bar(int)" -> "Foo::Bar"
 std::string FunctionName(const char* prettyFunction);

@@ -1,5 +1,7 @@
 #include "time_source.h"
 
+#include <ctime>
+
 namespace timer {
 
 namespace {
@@ -15,6 +17,10 @@ class Steady : public TimeSource {
 TimeSource& SteadyTime() {
     static Steady steady;
     return steady;
+}
+
+int64_t SystemUnixTime() {
+    return static_cast<int64_t>(std::time(nullptr));
 }
 
 Clock::time_point ManualTime::Now() {

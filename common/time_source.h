@@ -1,6 +1,8 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
+#include <functional>
 #include <mutex>
 #include <set>
 
@@ -21,6 +23,12 @@ class TimeSource {
 
 // The monotonic clock of the process.
 TimeSource& SteadyTime();
+
+// UNIX time in whole seconds, 64 bits whatever the width of time_t; -1 when the clock cannot
+// be read (a 32-bit time_t past January 2038). Code that needs the date takes one, so that
+// tests can set it.
+using UnixClock = std::function<int64_t()>;
+int64_t SystemUnixTime();
 
 // A clock that moves only when told; waiters are woken on every step.
 class ManualTime : public TimeSource {

@@ -66,6 +66,15 @@ TEST(Commands, BytesOnTheWire) {
     EXPECT_EQ(BeaconCommand(false), (Bytes{0x02, 0x01, 0x00, 0x00}));
 }
 
+TEST(Commands, NodeTimeCarriesTheClockPast2038AndRefusesWhatTheWireCannotCarry) {
+    EXPECT_EQ(NodeTime(0x7FFFFFFF), 0x7FFFFFFFu);
+    EXPECT_EQ(NodeTime(int64_t{1} << 31), 0x80000000u);  // 2038-01-19 03:14:08
+    EXPECT_EQ(NodeTime(4102444800), 4102444800u);        // 2100-01-01
+    EXPECT_EQ(NodeTime(0xFFFFFFFF), 0xFFFFFFFFu);
+    EXPECT_EQ(NodeTime(int64_t{1} << 32), std::nullopt);  // 2106: would wrap to 1970
+    EXPECT_EQ(NodeTime(-1), std::nullopt);                // time() could not tell
+}
+
 TEST(Characteristics, OnlyTheThreeNodeUuidsHaveABit) {
     // The texts as the node's firmware announces them.
     EXPECT_EQ(CharacteristicBitOf("00000002-5fe1-11ed-9b6a-0242ac120002"), kCommandBit);

@@ -6,12 +6,14 @@
 #include <mutex>
 
 #include "fake_bluez.h"
+#include "log_capture.h"
 #include "private_bus.h"
 #include "wait_for.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using testing_support::LogCapture;
 using testing_support::WaitFor;
 using Bytes = FakeBluez::Bytes;
 
@@ -35,6 +37,7 @@ class NodeTest : public ::testing::Test {
   protected:
     NodeTest()
         : bluez(bus.Address()), hub(sdbus::createSessionBusConnectionWithAddress(bus.Address())) {
+        LogCapture::Init("blehub_node_test.log");
         hub->enterEventLoopAsync();
         node.SetCallbacks(
             [this](const std::string& id, const bool& connected) {
@@ -61,6 +64,16 @@ class NodeTest : public ::testing::Test {
     // The node handles an information response as it would arrive from BlueZ.
     void Respond(const Bytes& bytes) { node.CommandPropHandler("Value", sdbus::Variant(bytes)); }
 
+    // The date the node reads: the system's unless a test sets one.
+    void SetDate(int64_t unixTime) {
+        std::lock_guard<std::mutex> lock(mutex);
+        date = unixTime;
+    }
+    int64_t Date() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return date ? *date : timer::SystemUnixTime();
+    }
+
     testing_support::PrivateBus bus;
     FakeBluez bluez;
     std::shared_ptr<sdbus::IConnection> hub;
@@ -68,7 +81,8 @@ class NodeTest : public ::testing::Test {
     std::mutex mutex;
     std::vector<std::pair<std::string, bool>> connections;
     std::vector<std::pair<std::string, std::vector<unsigned char>>> frames;
-    Node node{"AABBCCDDEEFF", time};
+    std::optional<int64_t> date;
+    Node node{"AABBCCDDEEFF", time, [this] { return Date(); }};
 };
 
 TEST_F(NodeTest, InformationRequestGoesOutWhenTheThirdCharacteristicIsRegistered) {
@@ -127,6 +141,29 @@ TEST_F(NodeTest, InformationResponseSetsNameAndVersionAndTheClockTwoSecondsLater
     time.Advance(6h);
     ASSERT_TRUE(WaitFor([&] { return CommandWrites() == 4; }));
     EXPECT_EQ(bluez.Writes(FakeBluez::kCommandPath)[3][0], 0x03);
+}
+
+TEST_F(NodeTest, ClockUpdatesGoOnPast2038AndSkipADateTheNodeCannotHold) {
+    LogCapture log;
+    SetDate(int64_t{1} << 31);  // 2038-01-19 03:14:08
+    RegisterAll();
+    ASSERT_TRUE(WaitFor([&] { return CommandWrites() == 1; }));
+    Respond(InfoResponse("PMS"));
+    time.Advance(2s);
+    ASSERT_TRUE(WaitFor([&] { return CommandWrites() == 2; }));
+    EXPECT_EQ(bluez.Writes(FakeBluez::kCommandPath)[1],
+              (Bytes{0x03, 0x01, 0x00, 0x00, 0x00, 0x00, 0x80}));
+
+    // What time() of a 32-bit time_t gives past 2038: nothing goes out, and the node is
+    // set six hours on all the same.
+    SetDate(-1);
+    time.Advance(6h);
+    ASSERT_TRUE(log.WaitFor("No clock update for AABBCCDDEEFF"));
+    SetDate((int64_t{1} << 31) + 12 * 3600);
+    time.Advance(6h);
+    ASSERT_TRUE(WaitFor([&] { return CommandWrites() == 3; }));
+    EXPECT_EQ(bluez.Writes(FakeBluez::kCommandPath)[2],
+              (Bytes{0x03, 0x01, 0x00, 0xC0, 0xA8, 0x00, 0x80}));
 }
 
 TEST_F(NodeTest, ResponsesOfWrongLengthOrCodeScheduleNoClockUpdate) {

@@ -51,6 +51,18 @@ TEST(Log, LineLayout) {
     EXPECT_TRUE(std::regex_match(lines.back(), layout)) << lines.back();
 }
 
+TEST(Log, TimeStampsStayRightPast2038) {
+    auto stamp = [](int64_t secs, long millis, long offset) {
+        char buf[64];
+        return std::string(buf, logging::FormatTime(buf, sizeof buf, secs, millis, offset));
+    };
+    EXPECT_EQ(stamp(0x7FFFFFFF, 999, 0), "2038-01-19 03:14:07.999 ");
+    EXPECT_EQ(stamp(int64_t{1} << 31, 0, 0), "2038-01-19 03:14:08.000 ");
+    EXPECT_EQ(stamp(int64_t{1} << 31, 0, 3600), "2038-01-19 04:14:08.000 ");
+    EXPECT_EQ(stamp(4107542400, 5, -3600), "2100-02-28 23:00:00.005 ");  // 2100 has no 29 Feb
+    EXPECT_EQ(stamp(0, 0, -1), "1969-12-31 23:59:59.000 ");
+}
+
 TEST(Log, SeverityFilterDropsDebugAndVerbose) {
     fs::path file = fs::path(Dir()) / "log" / "probe.log";
     LOGV << "verbose-marker";

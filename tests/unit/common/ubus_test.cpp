@@ -105,7 +105,8 @@ TEST_F(UbusTest, EventsFromAnotherProcessArriveInOrderWithASenderPerEvent) {
     ASSERT_TRUE(listener.Register("test.order", inbox.Handler()));
 
     constexpr int kCount = 300;
-    ChildProcess sender({UBUS_SEND_HELPER, "test.order", std::to_string(kCount)});
+    ChildProcess sender(
+        testing_support::BuiltProgram({UBUS_SEND_HELPER, "test.order", std::to_string(kCount)}));
     auto status = sender.Wait(30s);
     ASSERT_TRUE(status);
     EXPECT_EQ(*status, 0);

@@ -27,6 +27,15 @@ extern char** environ;
 
 namespace testing_support {
 
+// The argv that starts a program of this build: a cross build's test runs under an
+// emulator, which must run that program too.
+inline std::vector<std::string> BuiltProgram(std::vector<std::string> argv) {
+#ifdef GATEWAY_TEST_EMULATOR
+    argv.insert(argv.begin(), GATEWAY_TEST_EMULATOR);
+#endif
+    return argv;
+}
+
 // A child process started with posix_spawn (safe in a threaded test program). Its
 // standard output is a pipe that WaitForLine reads; standard error is inherited so that
 // its complaints show in the test log (unless `quiet`). It runs in a process group of its
