@@ -16,11 +16,51 @@ namespace ubus::blob {
 
 namespace {
 
-// As blobmsg_format_json escapes: the two that must be, and control characters.
-void PutString(std::string& out, const char* s) {
+// Length of the UTF-8 sequence at `p`, 0 when it is not one: overlong forms, surrogates and
+// code points past U+10FFFF included, as a JSON parser refuses them.
+size_t Utf8Length(const unsigned char* p) {
+    if (p[0] < 0x80)
+        return 1;
+    size_t len;
+    uint32_t cp;
+    if ((p[0] & 0xE0) == 0xC0) {
+        len = 2;
+        cp = p[0] & 0x1F;
+    } else if ((p[0] & 0xF0) == 0xE0) {
+        len = 3;
+        cp = p[0] & 0x0F;
+    } else if ((p[0] & 0xF8) == 0xF0) {
+        len = 4;
+        cp = p[0] & 0x07;
+    } else {
+        return 0;
+    }
+    // The terminating zero is no continuation byte, so this stops at the string's end.
+    for (size_t i = 1; i < len; ++i) {
+        if ((p[i] & 0xC0) != 0x80)
+            return 0;
+        cp = (cp << 6) | (p[i] & 0x3F);
+    }
+    static const uint32_t kLeast[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < kLeast[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+        return 0;
+    return len;
+}
+
+// As blobmsg_format_json escapes: the two that must be, and control characters. False for
+// text that is not UTF-8, which no JSON reader takes.
+bool PutString(std::string& out, const char* s) {
     out += '"';
-    for (const char* p = s; *p; ++p) {
-        const unsigned char c = static_cast<unsigned char>(*p);
+    for (const auto* p = reinterpret_cast<const unsigned char*>(s); *p;) {
+        const unsigned char c = *p;
+        if (c >= 0x80) {
+            const size_t len = Utf8Length(p);
+            if (len == 0)
+                return false;
+            out.append(reinterpret_cast<const char*>(p), len);
+            p += len;
+            continue;
+        }
         switch (c) {
             case '"':
                 out += "\\\"";
@@ -50,8 +90,10 @@ void PutString(std::string& out, const char* s) {
                 }
                 break;
         }
+        ++p;
     }
     out += '"';
+    return true;
 }
 
 void PutDouble(std::string& out, double d) {
@@ -122,8 +164,7 @@ bool PutValue(std::string& out, const blob_attr* attr, int level) {
         case BLOBMSG_TYPE_STRING:
             if (len == 0 || static_cast<const char*>(data)[len - 1] != '\0')
                 return false;
-            PutString(out, static_cast<const char*>(data));
-            return true;
+            return PutString(out, static_cast<const char*>(data));
         case BLOBMSG_TYPE_ARRAY:
             return PutMembers(out, static_cast<const blob_attr*>(data), len, true, level);
         case BLOBMSG_TYPE_TABLE:
@@ -152,7 +193,8 @@ bool PutMembers(std::string& out, const blob_attr* first, size_t len, bool array
             // A table member without a name header has no key to print.
             if (!blob_is_extended(pos))
                 return false;
-            PutString(out, blobmsg_name(pos));
+            if (!PutString(out, blobmsg_name(pos)))
+                return false;
             out += ':';
         }
         if (!PutValue(out, pos, level + 1))
@@ -171,8 +213,10 @@ bool ToJson(const blob_attr* msg, std::string& out) {
     out.clear();
     if (msg == nullptr)
         return false;
-    // A top level that is an array is no JSON object.
-    if (blob_is_extended(msg) && blobmsg_type(msg) == BLOBMSG_TYPE_ARRAY)
+    // libubus sends the data blob plain; one with a name header from another sender is read
+    // only when that header fits it. A top level that is an array is no JSON object.
+    if (blob_is_extended(msg) &&
+        (!blobmsg_check_attr(msg, false) || blobmsg_type(msg) == BLOBMSG_TYPE_ARRAY))
         return false;
     return PutMembers(out, static_cast<const blob_attr*>(blobmsg_data(msg)), blobmsg_data_len(msg),
                       false, 1);

@@ -12,8 +12,8 @@ namespace ubus::blob {
 // Writes them as one compact JSON object: strings escaped as blobmsg escapes them, integers
 // and bools as they are, null kept, doubles in the shortest form that reads back as the same
 // double (".0" added where that form would read back as an integer; null for NaN and the
-// infinities, which JSON cannot spell). False when the blob is malformed or a value sits
-// deeper than payload::kMaxLevels.
+// infinities, which JSON cannot spell). False when the blob is malformed, a string or key is
+// not UTF-8, or a value sits deeper than payload::kMaxLevels.
 bool ToJson(const blob_attr* msg, std::string& out);
 
 }  // namespace ubus::blob

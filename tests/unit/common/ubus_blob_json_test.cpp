@@ -137,6 +137,7 @@ TEST_F(BlobJsonTest, NothingDeeperThanThirtyTwoLevels) {
 }
 
 TEST_F(BlobJsonTest, MalformedBlobsAreRefused) {
+    std::string printed;
     blobmsg_add_string(&buf, "s", "text");
     blobmsg_add_u32(&buf, "n", 1);
     auto* first = static_cast<blob_attr*>(blob_data(buf.head));
@@ -165,6 +166,38 @@ TEST_F(BlobJsonTest, MalformedBlobsAreRefused) {
     blob_buf_init(&buf, 0);
     blob_put_u32(&buf, BLOBMSG_TYPE_INT32, 1);
     EXPECT_EQ(Printed(), "");
+
+    // Text that is not UTF-8, in a value or a key: a stray continuation byte, a sequence cut
+    // short, an overlong '/', a surrogate, a code point past U+10FFFF.
+    for (const char* text :
+         {"a\x80", "caf\xc3", "\xe2\x82", "\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80"}) {
+        blob_buf_init(&buf, 0);
+        blobmsg_add_string(&buf, "s", text);
+        EXPECT_EQ(Printed(), "") << text;
+        blob_buf_init(&buf, 0);
+        blobmsg_add_u32(&buf, text, 1);
+        EXPECT_EQ(Printed(), "") << text;
+    }
+    blob_buf_init(&buf, 0);
+    blobmsg_add_string(&buf, "\xf0\x9f\x8c\xa1", "\xe2\x82\xac \xf4\x8f\xbf\xbf");
+    EXPECT_EQ(Printed(), "{\"\xf0\x9f\x8c\xa1\":\"\xe2\x82\xac \xf4\x8f\xbf\xbf\"}");
+
+    // A message whose name header claims more than the message holds.
+    blob_buf_init(&buf, 0);
+    blobmsg_add_u32(&buf, "n", 1);
+    // Its header, a 4-byte name header ("m"), then the members.
+    std::vector<uint32_t> named(2 + blob_len(buf.head) / 4);
+    auto* msg = reinterpret_cast<blob_attr*>(named.data());
+    blob_set_raw_len(msg, 8 + blob_len(buf.head));
+    msg->id_len |= cpu_to_be32(BLOB_ATTR_EXTENDED);
+    auto* hdr = static_cast<blobmsg_hdr*>(blob_data(msg));
+    hdr->namelen = cpu_to_be16(0x8100);
+    EXPECT_FALSE(ubus::blob::ToJson(msg, printed));
+    hdr->namelen = cpu_to_be16(1);
+    hdr->name[0] = 'm';
+    std::memcpy(static_cast<char*>(blob_data(msg)) + 4, blob_data(buf.head), blob_len(buf.head));
+    EXPECT_TRUE(ubus::blob::ToJson(msg, printed));
+    EXPECT_EQ(printed, R"({"n":1})");
 
     // No message at all.
     std::string out;
