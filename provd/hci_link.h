@@ -40,4 +40,8 @@ class Link {
 
 std::unique_ptr<Link> MakeLink();
 
+// For the links: one packet from `fd` (a socket that hands over one packet per read), as
+// Link::Read answers.
+std::optional<std::vector<uint8_t>> ReadPacket(int fd, std::chrono::milliseconds timeout);
+
 }  // namespace hci

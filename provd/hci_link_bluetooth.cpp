@@ -2,11 +2,7 @@
 #include <bluetooth/bluetooth.h>
 #include <bluetooth/hci.h>
 #include <bluetooth/hci_lib.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
 
 #include "hci_link.h"
 
@@ -39,22 +35,7 @@ class BluetoothLink : public Link {
     }
 
     std::optional<std::vector<uint8_t>> Read(std::chrono::milliseconds timeout) override {
-        pollfd p{dd_, POLLIN, 0};
-        int ready;
-        do {
-            ready = poll(&p, 1, static_cast<int>(timeout.count()));
-        } while (ready < 0 && errno == EINTR);
-        if (ready <= 0)
-            return std::nullopt;
-        std::vector<uint8_t> buffer(kMaxEventSize);
-        ssize_t got;
-        do {
-            got = read(dd_, buffer.data(), buffer.size());
-        } while (got < 0 && errno == EINTR);
-        if (got <= 0)
-            return std::nullopt;
-        buffer.resize(static_cast<std::size_t>(got));
-        return buffer;
+        return ReadPacket(dd_, timeout);
     }
 
     void Close() override {

@@ -2,7 +2,6 @@
 // served by the BlueZ stand-in, carrying packets as an HCI socket does. The stand-in sends
 // event packets only, so the filter needs nothing on the wire.
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -68,24 +67,7 @@ class SocketLink : public Link {
     }
 
     std::optional<std::vector<uint8_t>> Read(std::chrono::milliseconds timeout) override {
-        if (fd_ < 0)
-            return std::nullopt;
-        pollfd p{fd_, POLLIN, 0};
-        int ready;
-        do {
-            ready = poll(&p, 1, static_cast<int>(timeout.count()));
-        } while (ready < 0 && errno == EINTR);
-        if (ready <= 0)
-            return std::nullopt;
-        std::vector<uint8_t> buffer(kMaxEventSize);
-        ssize_t got;
-        do {
-            got = recv(fd_, buffer.data(), buffer.size(), 0);
-        } while (got < 0 && errno == EINTR);
-        if (got <= 0)
-            return std::nullopt;
-        buffer.resize(static_cast<std::size_t>(got));
-        return buffer;
+        return ReadPacket(fd_, timeout);
     }
 
     void Close() override {
