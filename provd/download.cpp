@@ -1,21 +1,15 @@
 #include "download.h"
 
-#include <curl/curl.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
-#include <mutex>
 
+#include "http_curl.h"
 #include "log.h"
 
 namespace {
-
-struct EasyFree {
-    void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
-};
 
 size_t WriteToFile(char* data, size_t size, size_t count, void* userdata) {
     const int fd = *static_cast<int*>(userdata);
@@ -32,11 +26,6 @@ size_t WriteToFile(char* data, size_t size, size_t count, void* userdata) {
     return size * count;
 }
 
-int Progress(void* userdata, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    const auto* keepGoing = static_cast<const std::atomic<bool>*>(userdata);
-    return keepGoing->load() ? 0 : 1;
-}
-
 // A fresh file only this process can read; a name left over from an earlier run goes first.
 int CreatePrivate(const std::string& path) {
     unlink(path.c_str());
@@ -47,9 +36,6 @@ int CreatePrivate(const std::string& path) {
 
 bool DownloadFile(const std::string& url, const std::string& name, const std::string& dir,
                   const http::PostOptions& options) {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_ALL); });
-
     const std::string source = url + "/" + name;
     const std::string target = dir + "/" + name;
     const std::string partial = target + ".part";
@@ -60,7 +46,7 @@ bool DownloadFile(const std::string& url, const std::string& name, const std::st
         LOGE << "Cannot create " << partial << " : " << std::strerror(errno);
         return false;
     }
-    std::unique_ptr<CURL, EasyFree> curl(curl_easy_init());
+    http::Easy curl = http::NewEasy();
     if (!curl) {
         close(fd);
         unlink(partial.c_str());
@@ -69,26 +55,13 @@ bool DownloadFile(const std::string& url, const std::string& name, const std::st
     }
     char detail[CURL_ERROR_SIZE] = {0};
     CURL* c = curl.get();
-    CURLcode rc = CURLE_OK;
-    auto set = [&rc](CURLcode r) {
-        if (rc == CURLE_OK)
-            rc = r;
-    };
-    set(curl_easy_setopt(c, CURLOPT_ERRORBUFFER, detail));
-    set(curl_easy_setopt(c, CURLOPT_URL, source.c_str()));
-    set(curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, WriteToFile));
-    set(curl_easy_setopt(c, CURLOPT_WRITEDATA, &fd));
-    set(curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, options.verify_tls ? 1L : 0L));
-    set(curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, options.verify_tls ? 2L : 0L));
-    if (!options.ca_file.empty())
-        set(curl_easy_setopt(c, CURLOPT_CAINFO, options.ca_file.c_str()));
-    set(curl_easy_setopt(c, CURLOPT_TIMEOUT, options.timeout_seconds));
-    set(curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L));
-    if (options.keep_going != nullptr) {
-        set(curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, Progress));
-        set(curl_easy_setopt(c, CURLOPT_XFERINFODATA, options.keep_going));
-        set(curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L));
-    }
+    CURLcode rc = http::SetTransferOptions(c, options, detail);
+    if (rc == CURLE_OK)
+        rc = curl_easy_setopt(c, CURLOPT_URL, source.c_str());
+    if (rc == CURLE_OK)
+        rc = curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, WriteToFile);
+    if (rc == CURLE_OK)
+        rc = curl_easy_setopt(c, CURLOPT_WRITEDATA, &fd);
     if (rc == CURLE_OK)
         rc = curl_easy_perform(c);
     long status = 0;
