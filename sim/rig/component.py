@@ -62,10 +62,13 @@ class ProcessComponent(Component):
     """A child process in a process group of its own, its output in <log>/<name>.out."""
 
     stop_timeout = 5.0
+    # Started again by the rig when it ends on its own, as procd respawns ubusd.
+    respawn = False
 
     def __init__(self):
         self.proc = None
         self.out_path = None
+        self._out_start = 0
         self._exit_status = None
 
     def command(self, rig):
@@ -74,21 +77,34 @@ class ProcessComponent(Component):
     def child_env(self, rig):
         return dict(rig.env)
 
+    def pass_fds(self):
+        """File descriptors the process inherits (e.g. a listening socket)."""
+        return ()
+
     def start(self, rig):
+        if self.proc is not None:  # a respawn: the old one has ended
+            self.proc.wait()
+        self.proc = None
+        self._exit_status = None
         self.out_path = os.path.join(rig.log_dir, self.name + ".out")
         args = self.command(rig)
         with open(self.out_path, "ab") as out:
+            # The ready checks read what this process wrote, not an earlier one.
+            self._out_start = out.tell()
             try:
                 self.proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=out,
                                              stderr=subprocess.STDOUT, env=self.child_env(rig),
                                              cwd=rig.run_dir, start_new_session=True,
+                                             pass_fds=self.pass_fds(),
                                              preexec_fn=_die_with_parent)
             except OSError as e:
                 raise StartError("%s: cannot start %s: %s" % (self.name, args[0], e))
 
     def output(self):
+        """What the process has written since it was last started."""
         try:
             with open(self.out_path, "rb") as f:
+                f.seek(self._out_start)
                 return f.read().decode("utf-8", "replace")
         except (OSError, TypeError):
             return ""

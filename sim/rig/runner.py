@@ -45,6 +45,8 @@ class Rig:
                     problem = component.check()
                     if problem:
                         self.say(problem)
+                        if component.respawn and not self.stopping:
+                            self._respawn(component)
                 time.sleep(0.2)
             return 0
         finally:
@@ -79,6 +81,15 @@ class Rig:
                 return False
             self.env.update(component.env())
         return True
+
+    def _respawn(self, component):
+        try:
+            component.start(self)
+            self._wait_ready(component)
+        except StartError as e:
+            self.say("start failed: %s" % e)
+            return
+        self.say("%s started again" % component.name)
 
     def _wait_ready(self, component):
         deadline = time.monotonic() + component.ready_timeout
