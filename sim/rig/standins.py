@@ -2,7 +2,6 @@
 
 import os
 import secrets
-import socket
 import sys
 
 from component import ProcessComponent
@@ -10,23 +9,14 @@ from component import ProcessComponent
 ROOT = os.path.abspath(os.path.join(os.path.dirname(os.path.realpath(__file__)), "..", ".."))
 sys.path.insert(0, os.path.join(ROOT, "sim", "cloud"))
 
-from cloudsim import broker  # noqa: E402
+from cloudsim import broker, server  # noqa: E402
 import provisioning  # noqa: E402
-
-
-def _port_free(host, port):
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        try:
-            s.bind((host, port))
-            return True
-        except OSError:
-            return False
 
 
 class CloudStandIn(ProcessComponent):
     """The cloud's HTTPS service on loopback, port 443 when it can have it, with the
-    provisioning package of the rig's gateway."""
+    provisioning package of the rig's gateway. The rig binds the port when it decides on it
+    and hands the bound socket to the stand-in: no other rig can take it in between."""
 
     name = "cloud"
     ready_timeout = 20.0
@@ -39,6 +29,7 @@ class CloudStandIn(ProcessComponent):
         # The gateway as the cloud knows it: the identity its controller gives provd.
         self.device_id = provisioning.identity()[0]
         self.folder = None
+        self.sock = None
 
     @property
     def url(self):
@@ -46,7 +37,9 @@ class CloudStandIn(ProcessComponent):
 
     def uci_overrides(self, rig):
         self.folder = os.path.join(rig.run_dir, "cloud")
-        self.port = 443 if _port_free(self.host, 443) else broker.free_port(self.host)
+        if self.sock is None:
+            self.sock = server.bind_preferred(self.host, 443)
+            self.port = self.sock.getsockname()[1]
         return [("set", "halvex.sys.url", self.url),
                 ("set", "halvex.sys.prov_url", self.url + provisioning.PATH),
                 ("set", "halvex.sys.ca_file", os.path.join(self.folder, "ca.pem")),
@@ -58,12 +51,21 @@ class CloudStandIn(ProcessComponent):
         packages = provisioning.write_packages(os.path.join(self.folder, "packages.json"),
                                                self.token)
         return [os.path.join(ROOT, "sim", "cloud", "cloud"), "--dir", self.folder,
-                "--host", self.host, "--port", str(self.port), "--token", self.token,
+                "--fd", str(self.sock.fileno()), "--token", self.token,
                 "--control", os.path.join(self.folder, "control.sock"),
                 "--packages", packages]
 
+    def pass_fds(self):
+        return (self.sock.fileno(),)
+
     def ready(self, rig):
         return self.ready_line("READY")
+
+    def stop(self):
+        super().stop()
+        if self.sock is not None:
+            self.sock.close()
+            self.sock = None
 
     def describe(self):
         return ["%-12s %s (CA %s/ca.pem, control %s/control.sock)"

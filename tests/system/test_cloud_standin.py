@@ -275,6 +275,11 @@ class TestFaults:
         assert cloud.status()["listening"] is False
         with pytest.raises(ConnectionRefusedError):
             post(cloud, HB, "[]", cloud.token)
+        # The port stays the stand-in's: nobody else can bind it meanwhile.
+        with socket.socket() as other:
+            other.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            with pytest.raises(OSError, match="in use"):
+                other.bind((cloud.host, cloud.port))
         cloud.accept()
         assert post(cloud, HB, "[]", cloud.token)[0] == 200
 

@@ -9,6 +9,7 @@ import asyncio
 import json
 import logging
 import math
+import socket
 import ssl
 import time
 
@@ -155,12 +156,50 @@ class Faults:
         return {path: fault.describe() for path, fault in self._by_path.items()}
 
 
-class CloudServer:
-    """The HTTPS listener, which can be closed, reopened and switched to a foreign certificate."""
+def _bound(address):
+    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    try:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        sock.bind(address)
+    except OSError:
+        sock.close()
+        raise
+    return sock
 
-    def __init__(self, host, port, certs, token=None, foreign_cert=False):
-        self.host = host
-        self.port = port
+
+def bind(host, port):
+    """A TCP socket bound to host:port (0: a free port), not yet listening. The port is bound
+    by number, so it stays held while the socket does not listen (see CloudServer.refuse)."""
+    if port != 0:
+        sock = _bound((host, port))
+    else:
+        # A port the kernel picked is given back when the socket stops listening; bind the
+        # same number again while the first socket still holds it (both reuse, neither
+        # listens).
+        with _bound((host, 0)) as first:
+            sock = _bound(first.getsockname())
+    # Until it listens, nobody else may bind it, reuse or not.
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 0)
+    return sock
+
+
+def bind_preferred(host, port):
+    """bind() to `port` when it is free, else to a free one."""
+    try:
+        return bind(host, port)
+    except OSError:
+        return bind(host, 0)
+
+
+class CloudServer:
+    """The HTTPS listener, which can be closed, reopened and switched to a foreign certificate.
+
+    It holds its socket (`sock`, bound by the caller, or bound here to host:port) from start
+    to end, so the port stays its own while it refuses connections too."""
+
+    def __init__(self, host, port, certs, token=None, foreign_cert=False, sock=None):
+        self._sock = sock if sock is not None else bind(host, port)
+        self.host, self.port = self._sock.getsockname()[:2]
         self.certs = certs
         self.token = token
         self.foreign_cert = foreign_cert
@@ -199,6 +238,7 @@ class CloudServer:
             await self._runner.server.shutdown(0.5)
             await self._runner.cleanup()
             self._runner = None
+        self._sock.close()
 
     async def refuse(self):
         async with self._lock:
@@ -219,7 +259,7 @@ class CloudServer:
             self.foreign_cert = bool(foreign)
             self.misnamed_cert = bool(misnamed) and not foreign
             if self._listener is not None:
-                self._unlisten()
+                self._unlisten(refuse=False)  # the socket keeps listening meanwhile
                 await self._listen()
             log.info("serving the %s certificate", "foreign" if self.foreign_cert
                      else "misnamed" if self.misnamed_cert else "trusted")
@@ -236,15 +276,25 @@ class CloudServer:
         return ctx
 
     async def _listen(self):
+        # Reuse lets it listen again beside the TIME_WAIT connections of the last listen.
+        self._sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         loop = asyncio.get_running_loop()
-        self._listener = await loop.create_server(self._runner.server, self.host, self.port,
-                                                  ssl=self._ssl_context(), reuse_address=True)
-        self.port = self._listener.sockets[0].getsockname()[1]
+        # The server closes what it is given: a duplicate, so that the socket stays ours.
+        self._listener = await loop.create_server(self._runner.server, sock=self._sock.dup(),
+                                                  ssl=self._ssl_context())
 
-    def _unlisten(self):
+    def _unlisten(self, refuse=True):
         if self._listener is not None:
             self._listener.close()
             self._listener = None
+        if refuse and self._sock.fileno() >= 0:
+            # Connections are refused but the port stays bound (Linux keeps a port bound by
+            # number through a shutdown); without reuse nobody else can bind it meanwhile.
+            try:
+                self._sock.shutdown(socket.SHUT_RD)
+            except OSError:  # it was not listening
+                pass
+            self._sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 0)
 
     @web.middleware
     async def _intake(self, request, handler):
