@@ -8,6 +8,8 @@ import time
 
 import pytest
 
+import fixtures.bluez  # noqa: F401 (puts the BlueZ stand-in's client on the path)
+from bluezsim.client import BluezControl, node, sensor
 from hostbus import UbusStatus
 from fixtures.base import wait_for
 from fixtures.platform import SLEEPER, alive, starts
@@ -94,10 +96,20 @@ class TestInit:
             return "boolean true" in out
 
         assert bluez_owned()
+        # The nodes are the radio's world: what was added or removed at run time outlives
+        # the BlueZ stand-in's process.
+        ctl = BluezControl(os.path.join(rig.dir, "bluez.sock"))
+        scenario_nodes = ctl.nodes()
+        ctl.add_node(node("A0A0A0A0A0A1", [sensor(2, 0, 2, 1, 21.5)], name="Added"))
+        ctl.remove_node(scenario_nodes[0])
         p.rc("bluetoothd", "stop")
         assert not bluez_owned()
         p.rc("bluetoothd", "start")  # answers once the stand-in serves
         assert bluez_owned()
+        ctl = BluezControl(os.path.join(rig.dir, "bluez.sock"))
+        assert sorted(ctl.nodes()) == sorted(scenario_nodes[1:] + ["A0A0A0A0A0A1"])
+        added = ctl.node("A0A0A0A0A0A1")
+        assert added["sensors"][0]["type"] == 2 and added["in_range"]
 
 
 class TestRespawn:

@@ -132,14 +132,16 @@ class Control:
     # ---- nodes ---------------------------------------------------------------
 
     def cmd_add_node(self, req):
-        conf = scenario.check_node(_arg(req, "node", dict), "node")
-        node = self.app.adapter.add_node(conf)
+        given = _arg(req, "node", dict)
+        node = self.app.adapter.add_node(scenario.check_node(given, "node"))
+        self.app.world.node_added(given)
         log("control: node %s added" % node.id)
         return node.state()
 
     def cmd_remove_node(self, req):
         node = self._node(req)
         self.app.adapter.remove_node(node.id)
+        self.app.world.node_removed(node.id)
         log("control: node %s removed" % node.id)
         return None
 

@@ -16,13 +16,15 @@ from .control import Control, ControlError
 from .dbusobj import ObjectTree
 from .hci import Controller
 from .log import log
+from .world import World
 
 BUS_NAME = "org.bluez"
 
 
 class App:
-    def __init__(self, bus, scen):
+    def __init__(self, bus, scen, world=None):
         self.bus = bus
+        self.world = world or World(None)
         self.tree = ObjectTree(bus)
         self.adapter = Adapter(self.tree, scen["adapter"], scen["nodes"])
         self.controller = Controller(scen["controller"])
@@ -85,6 +87,8 @@ def default_hci_path(control_path):
 async def run(args):
     try:
         scen = scenario.load(args.scenario) if args.scenario else scenario.check_scenario({})
+        world = World(args.world)
+        world.apply(scen)
     except (OSError, scenario.ScenarioError) as e:
         print("bluez: scenario: %s" % e, file=sys.stderr)
         return 2
@@ -98,7 +102,7 @@ async def run(args):
         return 2
 
     bus = await MessageBus(bus_address=address).connect()
-    app = App(bus, scen)
+    app = App(bus, scen, world)
     await app.watch_clients()
     if not args.no_name:
         try:
@@ -142,6 +146,8 @@ def main(argv=None):
     parser.add_argument("--bus", help="bus address (default: $DBUS_SYSTEM_BUS_ADDRESS)")
     parser.add_argument("--hci", help="socket of the controller's HCI side (default: "
                         "$HALVEX_RUN_DIR/hci.sock, else beside the control socket)")
+    parser.add_argument("--world", help="file that keeps the nodes added and removed over the "
+                        "control socket across a restart (read at start, written on each change)")
     parser.add_argument("--no-name", action="store_true",
                         help="start without owning org.bluez (own_name over the control socket)")
     args = parser.parse_args(argv)

@@ -56,8 +56,13 @@ def _command(ctx, mgr, name, prog):
     """The host program for an init service, or None when it is not installed."""
     if name == "bluetoothd":
         control = ctx.args.bluez_control or os.path.join(mgr.run_dir, "bluez.sock")
+        # The nodes added at run time are the radio's world: they outlive bluetoothd, not
+        # the platform (a new platform is a new world).
+        world = os.path.splitext(control)[0] + "-world.json"
+        if os.path.exists(world):
+            os.unlink(world)
         return [BLUEZ, "--scenario", os.path.abspath(ctx.args.bluez_scenario),
-                "--control", control]
+                "--control", control, "--world", world]
     program = os.path.basename(prog)
     binary = os.path.join(os.path.abspath(ctx.args.build_dir), program, program)
     if os.path.isfile(binary) and os.access(binary, os.X_OK):
