@@ -28,9 +28,11 @@ def test_first_boot_provisions_the_gateway_and_the_next_boot_ends_at_once(first_
     assert gw.wifi()["wps_starts"] == 1
     log = gw.log()
     assert log.index("] ifup") < log.index("] Reboot")
-    assert [e["interface"] for e in gw.events.of("network.interface")
-            if e["action"] == "ifup"][0] == "wan"
-    assert gw.events.of("wps_credentials")[0]["ssid"] == WIFI["ssid"]
+    ifups = wait_for(lambda: [e["interface"] for e in gw.events.of("network.interface")
+                              if e["action"] == "ifup"], 5, what="an ifup event")
+    assert ifups[0] == "wan"
+    credentials = wait_for(lambda: gw.events.of("wps_credentials"), 5, what="the credentials")
+    assert credentials[0]["ssid"] == WIFI["ssid"]
 
     # The package's settings, and first_boot cleared, all committed.
     assert {k: gw.uci("wireless", "default_radio0").get(k) for k in WIFI} == WIFI

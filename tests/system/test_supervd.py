@@ -112,6 +112,7 @@ def test_unresolvable_probe_means_internet_down_and_reportd_keeps_its_samples(ga
     gw.platform.call("sim.uplink", "set", {"internet": "up"})
     reports = cloud.wait("/gateways/report", since=mark, timeout=15)
     assert [s[2] for s in delivered(reports)] == [1700000000, 1700000060, 1700000120]
+    gw.wait_log("supervd", "Internet up", count=2)
     assert "Internet down" in gw.log("supervd") and gw.log("supervd").count("Internet up") == 2
 
 
