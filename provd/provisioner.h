@@ -44,6 +44,7 @@ class Provisioner {
     void Stop() { running.store(false); }
 
     void EvtMsgHandler(mailbox::Message& message);
+    mailbox::MainLoop& Loop() { return loop; }
     void Init();
     void WPSStart();
     void Provisioning();

@@ -1,0 +1,175 @@
+// provd's outcomes that need no cloud: a package setting the store refuses, the first-boot
+// flag that must be cleared before a reboot, unusable key material, and which interface
+// events start the provisioning. The platform stand-in serves "uci" and "system".
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host_bus.h"
+#include "log_capture.h"
+#include "private_bus.h"
+#include "provisioner.h"
+
+using nlohmann::json;
+using testing_support::ChildProcess;
+using testing_support::LogCapture;
+using testing_support::PrivateBus;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::map<std::string, std::string> kConfigs = {
+    {"halvex",
+     "config sys 'sys'\n\toption first_boot '1'\n\n"
+     "config auth 'auth'\n\toption access_token ''\n\toption refresh_token ''\n"},
+    {"network", "config interface 'wan'\n\toption proto 'dhcp'\n"},
+    {"wireless", "config wifi-iface 'default_radio0'\n\toption mode 'sta'\n"},
+};
+
+class ProvisionerOutcomeTest : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() { LogCapture::Init("provd_outcome_test.log"); }
+
+    void SetUp() override { SKIP_WITHOUT_HOST_BUS(); }
+
+    // The platform stand-in over these config files; the default ones without `leaveOut`.
+    void StartPlatform(const std::string& leaveOut = "") {
+        bus = std::make_unique<PrivateBus>();
+        const fs::path dir = fs::path(bus->Dir()) / "config";
+        fs::create_directories(dir);
+        for (const auto& [name, text] : kConfigs) {
+            if (name != leaveOut)
+                std::ofstream(dir / name) << text;
+        }
+        platform = std::make_unique<ChildProcess>(
+            std::vector<std::string>{GATEWAY_SOURCE_DIR "/sim/platform/platform", "--config-dir",
+                                     dir.string(), "--verbose"});
+        ASSERT_TRUE(platform->WaitForLine("READY")) << platform->Output();
+    }
+
+    static std::unique_ptr<NVRAM> Settings() {
+        auto nvram = std::make_unique<NVRAM>();
+        nvram->first_boot = 1;
+        nvram->device_id = "c29a3d5e710b";
+        nvram->serial_number = "5f1c0e9a2b7d4c3e8a6b0f1d2c3e4a5b";
+        nvram->probe_host = "localhost";
+        nvram->prov_url = "https://127.0.0.1:9/provisioning";  // nothing listens there
+        return nvram;
+    }
+
+    // A uci value as every client sees it, staged changes included; "" when absent.
+    static std::string Get(const std::string& config, const std::string& section,
+                           const std::string& option) {
+        std::string value;
+        const json args = {{"config", config}, {"section", section}, {"option", option}};
+        ubus::Sender(10).Invoke("uci", "get", args.dump(), [&value](const char* reply) {
+            const json answer = json::parse(reply);
+            value = answer.value("value", "");
+        });
+        return value;
+    }
+
+    static std::vector<unsigned char> Bytes(const json& document) {
+        const std::string text = document.dump();
+        return {text.begin(), text.end()};
+    }
+
+    std::unique_ptr<PrivateBus> bus;
+    std::unique_ptr<ChildProcess> platform;
+};
+
+TEST_F(ProvisionerOutcomeTest, ASettingTheStoreRefusesRevertsWhatThePackageStagedBefore) {
+    StartPlatform();
+    Provisioner provd(Settings());
+    LogCapture log;
+    // Network and tokens are staged before the wireless settings, whose SSID uci refuses.
+    const json document = {
+        {"network",
+         {{"proto", "static"},
+          {"ipaddr", "192.168.8.20"},
+          {"netmask", "255.255.255.0"},
+          {"gateway", "192.168.8.1"},
+          {"dns", {"192.168.8.1"}}}},
+        {"tokens", {{"access", "acc"}, {"refresh", "ref"}}},
+        {"wireless", {{"ssid", "Home\x01Net"}, {"encryption", "psk2"}, {"key", "k"}}}};
+    EXPECT_FALSE(provd.ApplyDocument(Bytes(document)));
+    EXPECT_TRUE(log.Contains("Package not applied: a setting was refused"));
+    EXPECT_EQ(Get("network", "wan", "proto"), "dhcp");
+    EXPECT_EQ(Get("halvex", "auth", "access_token"), "");
+    EXPECT_EQ(Get("wireless", "default_radio0", "ssid"), "");
+
+    // The same package with a usable SSID is taken whole.
+    json usable = document;
+    usable["wireless"]["ssid"] = "HomeNet";
+    EXPECT_TRUE(provd.ApplyDocument(Bytes(usable)));
+    EXPECT_EQ(Get("network", "wan", "proto"), "static");
+    EXPECT_EQ(Get("halvex", "auth", "access_token"), "acc");
+    EXPECT_EQ(Get("wireless", "default_radio0", "ssid"), "HomeNet");
+}
+
+TEST_F(ProvisionerOutcomeTest, RebootsOnlyOnceTheFirstBootFlagIsCleared) {
+    StartPlatform();
+    {
+        Provisioner provd(Settings());
+        provd.Reboot();
+        EXPECT_TRUE(platform->WaitForLine("system: reboot 1")) << platform->Output();
+        EXPECT_EQ(Get("halvex", "sys", "first_boot"), "0");
+    }
+    // No "halvex" to clear the flag in: rebooting would provision again at every start.
+    platform.reset();
+    bus.reset();
+    StartPlatform("halvex");
+    Provisioner provd(Settings());
+    LogCapture log;
+    provd.Reboot();
+    EXPECT_TRUE(log.Contains("first_boot not cleared: no reboot"));
+    EXPECT_FALSE(log.Contains("] Reboot"));
+    // The stand-in logs a reboot request before it answers it; this later call comes after.
+    Get("network", "wan", "proto");
+    ASSERT_TRUE(platform->WaitForLine("uci get {\"config\":\"network\""));
+    EXPECT_EQ(platform->Output().find("system: reboot"), std::string::npos);
+}
+
+TEST_F(ProvisionerOutcomeTest, KeyMaterialThatCannotBeDerivedStopsBeforeAnyDownload) {
+    bus = std::make_unique<PrivateBus>();
+    for (const char* field : {"device_id", "serial_number"}) {
+        auto nvram = Settings();
+        (std::string(field) == "device_id" ? nvram->device_id : nvram->serial_number) = "xyz";
+        Provisioner provd(std::move(nvram));
+        LogCapture log;
+        provd.Provisioning();
+        EXPECT_EQ(log.Count("Critical Error"), 1u) << field;
+        EXPECT_FALSE(log.Contains("Download")) << field;
+    }
+}
+
+TEST_F(ProvisionerOutcomeTest, OnlyWanIfupStartsTheProvisioning) {
+    StartPlatform();
+    Provisioner provd(Settings());
+    for (const char* event : {
+             R"({"action":"ifup","interface":"lan"})",
+             R"({"action":"ifup","interface":"wan6"})",
+             R"({"action":"ifupdate","interface":"wan"})",
+             R"({"interface":"wan"})",
+             R"({"action":"ifup","interface":"wan"})",
+             R"({"action":"ifdown","interface":"lan"})",
+             R"({"action":"ifdown","interface":"wan"})",
+         }) {
+        provd.IfaceEventHandler(event);
+    }
+    std::vector<int32_t> codes;
+    const std::atomic<bool> running{true};
+    provd.Loop().Pass(running, [&codes](mailbox::Message& m) { codes.push_back(m.code); });
+    EXPECT_EQ(codes,
+              (std::vector<int32_t>{Provisioner::kProvisioning, mailbox::kWlanDisconnected}));
+}
+
+}  // namespace
