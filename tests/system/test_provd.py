@@ -4,7 +4,7 @@ wpa_supplicant; BlueZ's stand-in as the controller; the cloud stand-in over veri
 import time
 
 from bluezsim.client import BluezControl
-from fixtures.base import wait_for
+from fixtures.base import send_event, wait_for
 from fixtures.provisioning import (ACCESS, DEVICE_ID, REFRESH, SERIAL, STATIC, WIFI,
                                    document)
 
@@ -19,6 +19,10 @@ def assert_no_secret(*texts):
 
 def test_first_boot_provisions_the_gateway_and_the_next_boot_ends_at_once(first_boot):
     gw = first_boot(package=document())
+    # Applied: the wireless package is committed last. Another "wan" ifup before the reboot
+    # must not provision again.
+    gw.wait_platform('uci commit {"config":"wireless"} -> 0')
+    send_event(gw.platform.address, "network.interface", {"action": "ifup", "interface": "wan"})
     gw.wait_platform("system: rebooted")
 
     # Identity from the controller, then one WPS, the credentials and "wan" up.
@@ -27,7 +31,7 @@ def test_first_boot_provisions_the_gateway_and_the_next_boot_ends_at_once(first_
     assert gw.uci("system", "@system[0]")["hostname"] == "brelix-" + DEVICE_ID
     assert gw.wifi()["wps_starts"] == 1
     log = gw.log()
-    assert log.index("] ifup") < log.index("] Reboot")
+    assert log.count("] ifup") == 2 and log.rindex("] ifup") < log.index("] Reboot")
     ifups = wait_for(lambda: [e["interface"] for e in gw.events.of("network.interface")
                               if e["action"] == "ifup"], 5, what="an ifup event")
     assert ifups[0] == "wan"

@@ -168,3 +168,28 @@ def test_sigterm_during_a_handshake_ends_the_daemon_within_2_s(bridge, cloud, re
     wait_for(lambda: silent.accepted == 1, what="the handshake under way")
     status, took = gw.stop("wsbridge")
     assert status == 0 and took < 2.0
+
+
+def test_internet_or_wlan_down_closes_the_link_and_a_late_handshake_is_closed_at_once(
+        bridge, cloud):
+    gw = bridge(cloud, nodes=[NODE_A])
+    for number, report in enumerate((gw.internet, gw.wlan), start=1):
+        gw.internet("up")
+        conn = gw.wait_connection(number, subscribed=2)
+        report("down")
+        ended = gw.wait_ended(conn["id"])
+        assert (ended["by"], ended["code"]) == ("client", 1000), report.__name__
+
+    # The internet goes down while the upgrade is under way: the connection that opens
+    # afterwards is closed at once, nothing subscribed on it.
+    cloud.fault("/cable", delay=1.0, count=1)
+    mark = cloud.mark()
+    gw.internet("up")
+    wait_for(lambda: cloud.status()["next"] > mark, what="the upgrade request")
+    gw.internet("down")
+    late = wait_for(lambda: [c for c in gw.cable.connections() if c["authorized"]][2:], 10,
+                    what="the late connection")[0]
+    ended = gw.wait_ended(late["id"])
+    assert (ended["by"], ended["code"]) == ("client", 1000)
+    assert gw.sent(late["id"]) == []
+    assert gw.proc.alive()
