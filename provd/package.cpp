@@ -14,88 +14,74 @@ class PackageError : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-const json& Object(const json& value, const std::string& where) {
+// The value as a T, or a PackageError that names it and says what it was.
+template <typename T>
+T Get(const json& value, const std::string& where);
+
+template <>
+const json& Get<const json&>(const json& value, const std::string& where) {
     if (!value.is_object())
         throw PackageError(where + " must be an object, not " + value.type_name());
     return value;
 }
 
-std::string Text(const json& value, const std::string& where) {
+template <>
+std::string Get<std::string>(const json& value, const std::string& where) {
     if (!value.is_string())
         throw PackageError(where + " must be a string, not " + value.type_name());
     return value.get<std::string>();
 }
 
-std::vector<std::string> Texts(const json& value, const std::string& where) {
+template <>
+std::vector<std::string> Get<std::vector<std::string>>(const json& value,
+                                                       const std::string& where) {
     if (!value.is_array())
         throw PackageError(where + " must be an array, not " + value.type_name());
     std::vector<std::string> texts;
     for (std::size_t i = 0; i < value.size(); ++i)
-        texts.push_back(Text(value[i], where + "[" + std::to_string(i) + "]"));
+        texts.push_back(Get<std::string>(value[i], where + "[" + std::to_string(i) + "]"));
     return texts;
 }
 
-WirelessSettings Wireless(const json& value) {
-    WirelessSettings w;
-    for (const auto& [name, member] : Object(value, "wireless").items()) {
-        switch (fnv::Hash(name)) {
-            case "ssid"_hash:
-                w.ssid = Text(member, "wireless.ssid");
-                break;
-            case "encryption"_hash:
-                w.encryption = Text(member, "wireless.encryption");
-                break;
-            case "key"_hash:
-                w.key = Text(member, "wireless.key");
-                break;
-            default:
-                break;
-        }
+template <typename Settings, typename T>
+struct Field {
+    const char* name;
+    T Settings::*member;
+};
+
+// The object's known members, each checked for its type; the others are ignored.
+template <typename Settings, typename... T>
+Settings Read(const json& value, const std::string& where, const Field<Settings, T>&... fields) {
+    Settings settings;
+    for (const auto& [name, member] : Get<const json&>(value, where).items()) {
+        ((name == fields.name
+              ? void(settings.*fields.member = Get<T>(member, where + "." + fields.name))
+              : void()),
+         ...);
     }
-    return w;
+    return settings;
+}
+
+WirelessSettings Wireless(const json& value) {
+    using S = WirelessSettings;
+    return Read(value, "wireless", Field<S, std::string>{"ssid", &S::ssid},
+                Field<S, std::string>{"encryption", &S::encryption},
+                Field<S, std::string>{"key", &S::key});
 }
 
 TokenSettings Tokens(const json& value) {
-    TokenSettings t;
-    for (const auto& [name, member] : Object(value, "tokens").items()) {
-        switch (fnv::Hash(name)) {
-            case "access"_hash:
-                t.access = Text(member, "tokens.access");
-                break;
-            case "refresh"_hash:
-                t.refresh = Text(member, "tokens.refresh");
-                break;
-            default:
-                break;
-        }
-    }
-    return t;
+    using S = TokenSettings;
+    return Read(value, "tokens", Field<S, std::string>{"access", &S::access},
+                Field<S, std::string>{"refresh", &S::refresh});
 }
 
 NetworkSettings Network(const json& value) {
-    NetworkSettings n;
-    for (const auto& [name, member] : Object(value, "network").items()) {
-        switch (fnv::Hash(name)) {
-            case "proto"_hash:
-                n.proto = Text(member, "network.proto");
-                break;
-            case "ipaddr"_hash:
-                n.ipaddr = Text(member, "network.ipaddr");
-                break;
-            case "netmask"_hash:
-                n.netmask = Text(member, "network.netmask");
-                break;
-            case "gateway"_hash:
-                n.gateway = Text(member, "network.gateway");
-                break;
-            case "dns"_hash:
-                n.dns = Texts(member, "network.dns");
-                break;
-            default:
-                break;
-        }
-    }
-    return n;
+    using S = NetworkSettings;
+    return Read(value, "network", Field<S, std::string>{"proto", &S::proto},
+                Field<S, std::string>{"ipaddr", &S::ipaddr},
+                Field<S, std::string>{"netmask", &S::netmask},
+                Field<S, std::string>{"gateway", &S::gateway},
+                Field<S, std::vector<std::string>>{"dns", &S::dns});
 }
 
 void Hide(json& object, const char* member) {
@@ -117,7 +103,7 @@ std::optional<ProvisioningPackage> ParsePackage(const std::string& text, std::st
 std::optional<ProvisioningPackage> ParsePackage(const json& document, std::string& error) {
     try {
         ProvisioningPackage package;
-        for (const auto& [name, member] : Object(document, "the package").items()) {
+        for (const auto& [name, member] : Get<const json&>(document, "the package").items()) {
             switch (fnv::Hash(name)) {
                 case "wireless"_hash:
                     package.wireless = Wireless(member);
