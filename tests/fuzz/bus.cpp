@@ -101,6 +101,25 @@ void InitLogging() {
     logging::SetMaxSeverity(logging::verbose);
 }
 
+namespace {
+
+// Never destroyed at exit: handlers may use objects that are gone by then.
+Bus* event_bus = nullptr;
+const char* event_type = nullptr;
+
+}  // namespace
+
+void ListenTo(const char* type, ubus::Listener::Handler handle) {
+    InitLogging();
+    event_bus = new Bus;
+    event_type = type;
+    event_bus->Register(type, std::move(handle));
+}
+
+void DeliverInput(const uint8_t* data, std::size_t size) {
+    event_bus->Deliver(event_type, CText(data, size));
+}
+
 }  // namespace fuzz
 
 namespace ubus::transport {

@@ -40,4 +40,9 @@ int32_t TakeInt(const uint8_t*& data, std::size_t& size);
 // to standard error (the fuzz runs close it).
 void InitLogging();
 
+// The harness of one event type. From LLVMFuzzerInitialize: logging on, and every event of
+// `type` to `handle` through a Bus. From LLVMFuzzerTestOneInput: the input as that event.
+void ListenTo(const char* type, ubus::Listener::Handler handle);
+void DeliverInput(const uint8_t* data, std::size_t size);
+
 }  // namespace fuzz

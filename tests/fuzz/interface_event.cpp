@@ -7,7 +7,6 @@
 
 namespace {
 
-fuzz::Bus* bus = nullptr;
 // Never destroyed at exit: the bus registry may be gone by then.
 Provisioner* provisioner = nullptr;
 unsigned runs = 0;
@@ -15,9 +14,7 @@ unsigned runs = 0;
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzz::InitLogging();
-    bus = new fuzz::Bus;
-    bus->Register("network.interface", [](const char* json) {
+    fuzz::ListenTo("network.interface", [](const char* json) {
         supervd::ParseInterfaceEvent(json);
         provisioner->IfaceEventHandler(json);
     });
@@ -31,6 +28,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         delete provisioner;
         provisioner = new Provisioner(std::make_unique<NVRAM>());
     }
-    bus->Deliver("network.interface", fuzz::CText(data, size));
+    fuzz::DeliverInput(data, size);
     return 0;
 }

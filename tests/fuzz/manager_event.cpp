@@ -6,16 +6,8 @@
 #include "mailbox.h"
 #include "manager_event.h"
 
-namespace {
-
-fuzz::Bus* bus = nullptr;
-
-}  // namespace
-
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzz::InitLogging();
-    bus = new fuzz::Bus;
-    bus->Register("brelix.manager", [](const char* json) {
+    fuzz::ListenTo("brelix.manager", [](const char* json) {
         hub_events::ParseManagerEvent(json);
         for (int32_t code : ParseManagerEvent(json)) {
             if (code < mailbox::kWlanDisconnected || code > mailbox::kInternetConnected)
@@ -26,6 +18,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    bus->Deliver("brelix.manager", fuzz::CText(data, size));
+    fuzz::DeliverInput(data, size);
     return 0;
 }

@@ -11,7 +11,6 @@
 
 namespace {
 
-fuzz::Bus* bus = nullptr;
 Reporter* reporter = nullptr;
 int inputs = 0;
 
@@ -34,8 +33,7 @@ void NewReporter() {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::InitLogging();
     NewReporter();
-    bus = new fuzz::Bus;
-    bus->Register("brelix.sensor", [](const char* json) {
+    fuzz::ListenTo("brelix.sensor", [](const char* json) {
         reporter->UBUSSensorHandler(json);
         if (auto event = ParseSensorEvent(json))
             BuildMqttMessage(*event);
@@ -46,7 +44,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (++inputs % kInputsPerReporter == 0)
         NewReporter();
-    bus->Deliver("brelix.sensor", fuzz::CText(data, size));
+    fuzz::DeliverInput(data, size);
     while (reporter->MessageHandler()) {
     }
     // What reportd posts must be JSON the cloud can read.

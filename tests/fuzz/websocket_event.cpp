@@ -5,16 +5,8 @@
 #include "channel_protocol.h"
 #include "hub_events.h"
 
-namespace {
-
-fuzz::Bus* bus = nullptr;
-
-}  // namespace
-
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzz::InitLogging();
-    bus = new fuzz::Bus;
-    bus->Register("brelix.websocket", [](const char* json) {
+    fuzz::ListenTo("brelix.websocket", [](const char* json) {
         hub_events::ParseWebsocketEvent(json);
         if (auto request = channel::ParseSubscription(json)) {
             if (request->deviceId.empty())
@@ -25,6 +17,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    bus->Deliver("brelix.websocket", fuzz::CText(data, size));
+    fuzz::DeliverInput(data, size);
     return 0;
 }
