@@ -270,14 +270,20 @@ TEST_F(NvramTest, MissingSectionOrOptionLeavesFieldsAsTheyWere) {
     EXPECT_TRUE(Requested(R"(uci get {"config":"halvex","section":"auth"} -> 0)"));
 }
 
-TEST_F(NvramTest, NoUciObjectLeavesFieldsAsTheyWere) {
+TEST_F(NvramTest, NoUciObjectLeavesFieldsAsTheyWereAndIsNamedOnceAtErrorSeverity) {
     platform_.reset();
+    NewLog();
     NVRAM nvram;
     nvram.device_id = "before";
     nvram.LoadSysParams();
+    nvram.LoadAuthParams();
     EXPECT_EQ(nvram.device_id, "before");
     EXPECT_TRUE(UCI().Get("halvex", "sys").is_null());
     EXPECT_FALSE(UCI().Commit("halvex"));
+    const std::string log = NewLog();
+    EXPECT_EQ(log.find("ERROR"), log.rfind("ERROR")) << log;
+    EXPECT_NE(log.find(R"(ERROR [)"), std::string::npos) << log;
+    EXPECT_NE(log.find(R"(ubus object "uci" not found (4 Not found))"), std::string::npos) << log;
 }
 
 TEST_F(NvramTest, UciGetOfASectionAndByTypeAndMatch) {
