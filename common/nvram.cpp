@@ -1,13 +1,8 @@
 #include "nvram.h"
 
-// GCC 12 with sanitizers reports a false "maybe uninitialized" inside std::regex's
-// std::function members.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-#endif
-
+#include <algorithm>
+#include <cctype>
 #include <exception>
-#include <regex>
 
 #include <boost/lexical_cast.hpp>
 
@@ -21,6 +16,27 @@ using namespace fnv::literals;
 namespace {
 
 constexpr int kTimeoutSeconds = 30;
+constexpr std::size_t kMaxUrl = 2048;
+
+bool AllOf(const std::string& text, bool (*take)(unsigned char)) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), [take](char c) {
+        return take(static_cast<unsigned char>(c));
+    });
+}
+
+bool HostName(const std::string& host) {
+    return AllOf(host, [](unsigned char c) { return std::isalnum(c) || c == '.' || c == '-'; }) &&
+           host.front() != '.' && host.front() != '-';
+}
+
+bool AddressV6(const std::string& host) {
+    return AllOf(host, [](unsigned char c) { return std::isxdigit(c) || c == ':' || c == '.'; });
+}
+
+bool PortNumber(const std::string& port) {
+    return port.size() <= 5 && AllOf(port, [](unsigned char c) { return std::isdigit(c) != 0; }) &&
+           std::stoi(port) >= 1 && std::stoi(port) <= 65535;
+}
 
 // Whole numbers and flags only: "1x", "1.5", " 1" and "" are refused.
 int ToInt(const json& value) {
@@ -29,15 +45,53 @@ int ToInt(const json& value) {
 
 }  // namespace
 
+std::string UrlAuthority(const std::string& url) {
+    if (url.size() > kMaxUrl)
+        return std::string();
+    std::string rest = url;
+    if (const auto scheme = url.find("://"); scheme != std::string::npos) {
+        const std::string name = url.substr(0, scheme);
+        if (name != "https" && name != "http")
+            return std::string();
+        rest = url.substr(scheme + 3);
+    }
+    std::string authority = rest.substr(0, rest.find_first_of("/?#"));
+    if (const auto at = authority.rfind('@'); at != std::string::npos)
+        authority.erase(0, at + 1);  // credentials are no part of where the cloud is
+    std::string host = authority;
+    std::optional<std::string> port;
+    if (!authority.empty() && authority.front() == '[') {
+        const auto close = authority.find(']');
+        if (close == std::string::npos)
+            return std::string();
+        host = authority.substr(1, close - 1);
+        const std::string tail = authority.substr(close + 1);
+        if (!tail.empty() && tail.front() != ':')
+            return std::string();
+        if (!tail.empty())
+            port = tail.substr(1);
+        if (!AddressV6(host))
+            return std::string();
+    } else {
+        if (const auto colon = authority.find(':'); colon != std::string::npos) {
+            host = authority.substr(0, colon);
+            port = authority.substr(colon + 1);
+        }
+        if (!HostName(host))
+            return std::string();
+    }
+    if (port && !PortNumber(*port))
+        return std::string();
+    return authority;
+}
+
 std::string UrlToHost(const std::string& url) {
-    // scheme, host, port, path, query, fragment
-    static const std::regex kUrl(
-        R"((http|https)://([^/ :]+):?([^/ ]*)(/?[^ #?]*)\x3f?([^ #]*)#?([^ ]*))",
-        std::regex::ECMAScript);
-    std::smatch m;
-    if (!std::regex_search(url, m, kUrl))
+    const std::string authority = UrlAuthority(url);
+    if (authority.empty())
         return NVRAM::kDefaultCloudHost;
-    return m[2].matched ? m[2].str() : std::string();
+    if (authority.front() == '[')
+        return authority.substr(1, authority.find(']') - 1);
+    return authority.substr(0, authority.find(':'));
 }
 
 json NVRAM::GetSection(const char* section) {

@@ -7,7 +7,10 @@
 
 #include "uci.h"
 
-// Host name part of a cloud URL; the built-in cloud host when the URL does not parse.
+// "host" or "host:port" of a cloud url ("[v6]" for an IPv6 address), with or without its
+// "http://" or "https://": a bare host name is a url too. "" when the url cannot be read.
+std::string UrlAuthority(const std::string& url);
+// Host name part of a cloud url; the built-in cloud host when it cannot be read.
 std::string UrlToHost(const std::string& url);
 
 // Typed settings of the "halvex" package, filled by the loaders at start-up.

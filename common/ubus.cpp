@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <chrono>
 #include <exception>
+#include <set>
 
 #include "fnv.h"
+#include "log.h"
 #include "ubus_payload.h"
 
 namespace ubus {
@@ -53,6 +55,37 @@ class Registry {
   private:
     std::mutex mutex_;
     std::map<const transport::Connection*, Listener*> entries_;
+};
+
+// Objects whose last lookup failed. A daemon makes many calls at start: an object that is not
+// there is named once, in the daemon's log, until a lookup finds it again.
+class MissingObjects {
+  public:
+    static MissingObjects& Instance() {
+        static MissingObjects missing;
+        return missing;
+    }
+
+    void Failed(const std::string& path, int status) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!names_.insert(path).second)
+                return;
+        }
+        LOGE << "ubus object \"" << path << "\" "
+             << (status == kStatusNotFound ? "not found" : "not reached") << " (" << status << " "
+             << transport::StatusText(status) << ")";
+    }
+
+    void Found(const char* path) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!names_.empty())
+            names_.erase(path);
+    }
+
+  private:
+    std::mutex mutex_;
+    std::set<std::string> names_;  // bounded by the object names the code calls
 };
 
 }  // namespace
@@ -266,10 +299,14 @@ bool Sender::Invoke(const char* path, const char* method, const std::string& arg
         return false;
     }
     uint32_t id = 0;
-    if (path == nullptr || !Connected() || ctx->Lookup(path, id) != kStatusOk) {
-        ErrorLine("lookup_id");
+    const int found = path == nullptr ? kStatusInvalidArgument
+                      : !Connected()  ? kStatusConnectionFailed
+                                      : ctx->Lookup(path, id);
+    if (found != kStatusOk) {
+        MissingObjects::Instance().Failed(path == nullptr ? "" : path, found);
         return false;
     }
+    MissingObjects::Instance().Found(path);
     // The handler travels with the call itself, so a reply can only reach the call (and
     // the thread) that asked, and a call without a handler never reaches an earlier one.
     const Reply handler = std::move(reply);

@@ -106,7 +106,8 @@ class Sender : public Core {
     bool SendEvent(const char* type, const std::string& json);
     // Calls `method` of object `path`; `reply` runs on this thread, before Invoke returns,
     // with the answer (not at all when the method answers with no data). Empty `args`
-    // sends an empty table.
+    // sends an empty table. An object that cannot be looked up is named with the status in
+    // the process's log at error severity, once until a lookup finds it again.
     bool Invoke(const char* path, const char* method, const std::string& args,
                 Reply reply = nullptr);
     // The failure lines write the arguments as "<hidden>": for calls that carry secrets.

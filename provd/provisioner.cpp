@@ -63,8 +63,11 @@ void ControllerUp() {
 
 Provisioner::Provisioner() : Provisioner(LoadSettings()) {}
 
-Provisioner::Provisioner(std::unique_ptr<NVRAM> settings)
-    : nvram(std::move(settings)),
+Provisioner::Provisioner(std::unique_ptr<NVRAM> settings, std::unique_ptr<Station> wlan,
+                         timer::TimeSource& time)
+    : timers(time),
+      nvram(std::move(settings)),
+      station(std::move(wlan)),
       listener(std::make_unique<ubus::Listener>()),
       wps_timeout(Seconds(nvram->wps_timeout, 100, "wps_timeout")),
       retry_delay(Seconds(nvram->retry_delay, 2, "retry_delay")) {
@@ -119,6 +122,17 @@ void Provisioner::EvtMsgHandler(mailbox::Message& message) {
             if (!WLANConnected())
                 WPSStart();
             break;
+        case kWpsCredentials:
+            // The time-out stops while the station associates; if it does not, WPS is the
+            // only way on, as after a time-out.
+            ArmWpsTimer(kAssociationCheck);
+            break;
+        case kAssociationCheck:
+            if (!WLANConnected()) {
+                LOGE << "No association after the WPS credentials : WPS started again";
+                WPSStart();
+            }
+            break;
         case kProvisioning:
             Provisioning();
             break;
@@ -156,13 +170,18 @@ bool Provisioner::StoreIdentity(const std::string& address, const std::string& s
 
 void Provisioner::WPSStart() {
     LOGV << "";
-    ubus::Sender(kCallTimeout)
-        .Invoke("wpa_supplicant.wlan0", "wps_start", "", [](const char* reply) { LOGV << reply; });
-    wps_timer_id.store(timers.Add(wps_timeout, [this](bool aborted) {
+    station->StartWps();
+    ArmWpsTimer(kWpsTimeout);
+}
+
+void Provisioner::ArmWpsTimer(int32_t code) {
+    timers.Cancel(wps_timer_id.load());
+    wps_timer_id.store(timers.Add(wps_timeout, [this, code](bool aborted) {
         if (aborted)
             return;
-        LOGE << "WPS Timeout";
-        mailbox.Push(mailbox::Message(kWpsTimeout));
+        if (code == kWpsTimeout)
+            LOGE << "WPS Timeout";
+        mailbox.Push(mailbox::Message(code));
     }));
 }
 
@@ -170,7 +189,7 @@ void Provisioner::WPSEventHandler(const char* text) {
     try {
         const json payload = json::parse(text);
         LOGE << HideSecrets(payload).dump();
-        timers.Cancel(wps_timer_id.load());
+        mailbox.Push(mailbox::Message(kWpsCredentials));
     } catch (const std::exception& e) {
         LOGE << e.what();
     }
@@ -201,17 +220,7 @@ void Provisioner::IfaceEventHandler(const char* text) {
 }
 
 bool Provisioner::WLANConnected() {
-    bool connected = false;
-    ubus::Sender(kCallTimeout)
-        .Invoke("iwinfo", "info", R"({"device":"wlan0"})", [&connected](const char* reply) {
-            try {
-                const json info = json::parse(reply);
-                connected =
-                    info.is_object() && info.contains("ssid") && info.contains("encryption");
-            } catch (const std::exception& e) {
-                LOGE << e.what();
-            }
-        });
+    const bool connected = station->Associated();
     LOGV << connected;
     return connected;
 }

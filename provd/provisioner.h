@@ -12,7 +12,9 @@
 #include "main_loop.h"
 #include "nvram.h"
 #include "package.h"
+#include "station.h"
 #include "thread_safe_queue.h"
+#include "time_source.h"
 #include "timer_queue.h"
 #include "ubus.h"
 
@@ -22,6 +24,10 @@
 class Provisioner {
   public:
     static constexpr int32_t kInit = 3021;
+    // The supplicant has the access point's credentials and associates now.
+    static constexpr int32_t kWpsCredentials = 3022;
+    // One WPS period after the credentials: WPS starts again unless the station associated.
+    static constexpr int32_t kAssociationCheck = 3023;
     static constexpr int32_t kWpsTimeout = 3024;
     static constexpr int32_t kProvisioning = 3025;
     static constexpr int32_t kProvisioned = 3026;
@@ -34,7 +40,10 @@ class Provisioner {
 
     // Loads the "sys" settings.
     Provisioner();
-    explicit Provisioner(std::unique_ptr<NVRAM> nvram);
+    // Given settings, station and clock (tests).
+    explicit Provisioner(std::unique_ptr<NVRAM> nvram,
+                         std::unique_ptr<Station> station = std::make_unique<UbusStation>(),
+                         timer::TimeSource& time = timer::SteadyTime());
     Provisioner(const Provisioner&) = delete;
     Provisioner& operator=(const Provisioner&) = delete;
     virtual ~Provisioner();
@@ -67,6 +76,8 @@ class Provisioner {
     bool ApplyDocument(const std::vector<unsigned char>& plain);
 
   private:
+    // Replaces the pending WPS timer with one that posts `code` after a WPS period.
+    void ArmWpsTimer(int32_t code);
     void Subscribe();
     void Unsubscribe();
     // Writes the package's settings; nothing stays staged when one is refused.
@@ -85,6 +96,7 @@ class Provisioner {
     bool provisioned = false;
     uint32_t download_retries = 0;
     std::unique_ptr<NVRAM> nvram;
+    std::unique_ptr<Station> station;
     std::unique_ptr<ubus::Listener> listener;
 
     std::chrono::seconds wps_timeout;

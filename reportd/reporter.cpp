@@ -126,7 +126,11 @@ void Reporter::Handle(mailbox::Message& msg) {
             internet_up.store(false);
             break;
         case mailbox::kInternetConnected:
-            internet_up.store(true);
+            // What was kept while down goes out now, not at the next period.
+            if (!internet_up.exchange(true)) {
+                report_now.store(true);
+                report_wake.Signal();
+            }
             break;
         case kSensorSample: {
             const auto* event = msg.As<SensorEvent>();
@@ -167,14 +171,15 @@ void Reporter::ReportThread() {
     LOGV << "";
     auto due = time.Now();
     while (report_running.load()) {
+        report_now.store(false);
         ReportPass();
         passes.fetch_add(1);
-        // A fixed schedule; periods missed during a long pass are skipped, not made up.
-        due += interval;
+        // A fixed schedule; periods missed during a long pass are skipped, not made up, and a
+        // pass made early leaves the next one where it was.
         const auto now = time.Now();
-        while (due + interval <= now)
+        while (due <= now)
             due += interval;
-        while (report_running.load() && time.Now() < due)
+        while (report_running.load() && !report_now.load() && time.Now() < due)
             time.WaitUntil(report_wake, due);
     }
 }

@@ -94,6 +94,7 @@ class Reporter {
     std::atomic<bool> internet_up{false};
     std::atomic<bool> report_running{true};
     std::atomic<uint64_t> passes{0};
+    std::atomic<bool> report_now{false};  // the internet came up: a pass at once
     mutex::Semaphore report_wake;
     std::thread report_thread;  // last: started once everything above exists
 };

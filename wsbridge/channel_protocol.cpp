@@ -10,6 +10,7 @@
 #include "fnv.h"
 #include "log.h"
 #include "messages.h"
+#include "nvram.h"
 #include "ubus_payload.h"
 
 using nlohmann::json;
@@ -210,19 +211,8 @@ std::optional<SubscriptionRequest> ParseSubscription(const char* text) {
 }
 
 std::string CableUri(const std::string& url, const std::string& token) {
-    const auto scheme = url.find("://");
-    if (scheme == std::string::npos)
-        return std::string();
-    const auto start = scheme + 3;
-    std::string authority = url.substr(start, url.find_first_of("/?#", start) - start);
-    if (const auto at = authority.rfind('@'); at != std::string::npos)
-        authority.erase(0, at + 1);  // no credentials in the WebSocket address
-    const bool usable =
-        !authority.empty() && authority.front() != ':' &&
-        std::all_of(authority.begin(), authority.end(), [](unsigned char c) {
-            return std::isalnum(c) || c == '.' || c == '-' || c == ':' || c == '[' || c == ']';
-        });
-    if (!usable)
+    const std::string authority = UrlAuthority(url);
+    if (authority.empty())
         return std::string();
     return "wss://" + authority + "/cable?access_token=" + PercentEncode(token);
 }

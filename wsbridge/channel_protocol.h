@@ -39,8 +39,8 @@ struct SubscriptionRequest {
 };
 std::optional<SubscriptionRequest> ParseSubscription(const char* text);
 
-// "wss://" + the authority of the cloud url + "/cable?access_token=" + the token
-// (percent-encoded); "" when the url has no usable host.
+// "wss://" + the host and port of the cloud url (UrlAuthority) + "/cable?access_token=" + the
+// token (percent-encoded); "" when the url cannot be read.
 std::string CableUri(const std::string& url, const std::string& token);
 
 // Sensor ids to subscribe on every open: each once, in the order they came.

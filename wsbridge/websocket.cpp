@@ -46,12 +46,22 @@ void RequireHost(boost::asio::ssl::context& ctx, const std::string& host) {
         throw std::runtime_error("cannot check the server's name against " + host);
 }
 
+// Where the channel server is: the "url" as it is when it can be read (a bare host name or
+// host:port too), else the built-in cloud host. Empty when no url is set.
+std::string CloudUrl(const std::string& url) {
+    if (url.empty() || !UrlAuthority(url).empty())
+        return url;
+    LOGW << "url " << url << " cannot be read : " << NVRAM::kDefaultCloudHost << " used";
+    return NVRAM::kDefaultCloudHost;
+}
+
 }  // namespace
 
 Websocket::Websocket() : Websocket(LoadSettings(), NVRAM().NodeIds()) {}
 
 Websocket::Websocket(std::unique_ptr<NVRAM> nvram, const std::vector<std::string>& nodes)
     : nvram_(std::move(nvram)),
+      cloud_url_(CloudUrl(nvram_->url)),
       loop_(queue_, kLoopPeriod),
       listener_(std::make_unique<ubus::Listener>()),
       timers_(std::make_unique<timer::TimerQueue>(time_)),
@@ -144,13 +154,9 @@ bool Websocket::Open() {
         return false;
     if (link_ != Link::kClosed)
         return true;  // open, or its handshake is under way
-    if (nvram_->host.empty() || nvram_->access_token.empty())
+    if (cloud_url_.empty() || nvram_->access_token.empty())
         return false;
-    const std::string uri = channel::CableUri(nvram_->url, nvram_->access_token);
-    if (uri.empty()) {
-        LOGE << "Connect initialization error : no host in url " << nvram_->url;
-        return false;
-    }
+    const std::string uri = channel::CableUri(cloud_url_, nvram_->access_token);
     websocketpp::lib::error_code ec;
     Client::connection_ptr con = client_.get_connection(uri, ec);
     if (ec) {
@@ -405,7 +411,7 @@ Websocket::Context Websocket::TLSInitHandler(connection_hdl) {
         ctx->set_verify_mode(ssl::verify_peer);
         // The connection is not registered yet when the library asks: the host comes from
         // the same settings its address was made of.
-        const websocketpp::uri uri(channel::CableUri(nvram_->url, nvram_->access_token));
+        const websocketpp::uri uri(channel::CableUri(cloud_url_, nvram_->access_token));
         RequireHost(*ctx, uri.get_host());
         if (nvram_->ca_file.empty()) {
             ctx->set_default_verify_paths();

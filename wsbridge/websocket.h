@@ -94,6 +94,7 @@ class Websocket {
 
     Client client_;
     std::unique_ptr<NVRAM> nvram_;
+    const std::string cloud_url_;  // the channel server's url as read at start
     timer::TimeSource& time_ = timer::SteadyTime();
     std::atomic<bool> connected_{false};
     std::atomic<bool> running_{true};  // true from the start: a stop may come before Run

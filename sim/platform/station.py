@@ -7,8 +7,9 @@ config folder without a "wireless" package is a wired gateway: its "wan" does no
 station, which counts as associated.
 
 A WPS session ("wps_start") ends after `delay` seconds by its `outcome`: "success" sends the
-"wps_credentials" event, associates and brings "wan" up through netifd; "never" waits until it
-is cancelled or started again, as a WPS walk nobody answers.
+"wps_credentials" event, associates and brings "wan" up through netifd; "unassociated" sends
+the credentials but the association fails (a key the access point then refuses); "never" waits
+until it is cancelled or started again, as a WPS walk nobody answers.
 """
 
 import asyncio
@@ -17,7 +18,7 @@ import time
 import hostbus
 import uci_store
 
-OUTCOMES = ("success", "never")
+OUTCOMES = ("success", "unassociated", "never")
 WPS_DELAY = 2.0
 ENCRYPTIONS = {
     "psk2": {"enabled": True, "wpa": [2], "authentication": ["psk"], "ciphers": ["ccmp"]},
@@ -95,7 +96,7 @@ class Station:
 
     async def _run_session(self, outcome, delay):
         await asyncio.sleep(delay)
-        if outcome != "success":
+        if outcome == "never":
             await asyncio.Event().wait()  # until cancelled
         ap = self.ap
         event = {"ifname": "wlan0", "ssid": ap["ssid"], "encryption": ap["encryption"]}
@@ -105,6 +106,9 @@ class Station:
         await hostbus.send(self.ctx.bus, "wps_credentials", event)
         self.credentials_sent += 1
         await asyncio.sleep(LINK_STEP)
+        if outcome == "unassociated":
+            self.ctx.log("station: association with %s failed" % ap["ssid"])
+            return
         self.associated = True
         self.ctx.log("station: associated with %s" % ap["ssid"])
         await asyncio.sleep(LINK_STEP)

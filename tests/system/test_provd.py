@@ -91,6 +91,16 @@ def test_wps_starts_again_after_each_time_out_until_credentials_arrive(first_boo
     assert_no_secret(gw.log(), gw.console())
 
 
+def test_credentials_that_bring_no_association_start_wps_again(first_boot):
+    gw = first_boot(wps_outcome="unassociated", package=document())
+    gw.wait_log("No association after the WPS credentials : WPS started again", count=2)
+    assert gw.wifi()["wps_starts"] >= 3 and not gw.wifi()["associated"]
+    assert gw.count("] ifup") == 0
+    gw.set_wifi(outcome="success")
+    gw.wait_log("] Reboot")
+    assert len(gw.downloads()) == 1
+
+
 def test_dns_not_ready_three_times_then_ready(first_boot):
     gw = first_boot(wps_outcome="never", package=document())
     gw.internet("down")  # before WPS brings "wan" up

@@ -4,7 +4,7 @@
 "wps_cancel" ends it; both answer status 0 with no data. How a session ends is station.py's.
 
 "sim.wifi" (a stand-in object, not on a router): "set" {"delay": s, "outcome": "success" |
-"never", "ssid", "encryption", "key"} (the access point that answers WPS; status 2 for a bad
+"unassociated" | "never", "ssid", "encryption", "key"} (the access point that answers WPS; status 2 for a bad
 value) and "status": association, WPS settings, and the counts of starts, cancels and
 credentials sent.
 """

@@ -130,16 +130,30 @@ class NvramTest : public ::testing::Test {
     std::size_t logSeen_ = 0;
 };
 
-TEST(UrlToHost, TakesTheHostOutOfAUrl) {
+TEST(UrlToHost, TakesTheHostOutOfAUrlWithOrWithoutItsScheme) {
     EXPECT_EQ(UrlToHost("https://cloud.example.com:8443/a/b?x=1&y=2#frag"), "cloud.example.com");
     EXPECT_EQ(UrlToHost("http://cloud.example.com"), "cloud.example.com");
     EXPECT_EQ(UrlToHost("http://10.1.2.3/"), "10.1.2.3");
+    EXPECT_EQ(UrlToHost("cloud.example.com"), "cloud.example.com");
+    EXPECT_EQ(UrlToHost("cloud.example.com:8443/path"), "cloud.example.com");
+    EXPECT_EQ(UrlToHost("https://[fd00::1]:443/"), "fd00::1");
 }
 
-TEST(UrlToHost, FallsBackToTheBuiltInHost) {
-    EXPECT_EQ(UrlToHost("cloud.example.com/path"), NVRAM::kDefaultCloudHost);
-    EXPECT_EQ(UrlToHost("ftp://cloud.example.com"), NVRAM::kDefaultCloudHost);
-    EXPECT_EQ(UrlToHost(""), NVRAM::kDefaultCloudHost);
+TEST(UrlToHost, FallsBackToTheBuiltInHostOnlyWhenTheUrlCannotBeRead) {
+    for (const std::string& unreadable : std::vector<std::string>{
+             "", "ftp://cloud.example.com", "https://", "https://:443", "bad host", "a\"b",
+             "cloud.example.com:", "cloud.example.com:0", "cloud.example.com:65536",
+             "cloud.example.com:12a", "cloud.example.com:443:1", "[fd00::1", "[fd00::1]x", "-x",
+             std::string(3000, 'a')}) {
+        EXPECT_EQ(UrlAuthority(unreadable), "") << unreadable;
+        EXPECT_EQ(UrlToHost(unreadable), NVRAM::kDefaultCloudHost) << unreadable;
+    }
+}
+
+TEST(UrlAuthority, KeepsThePortAndDropsCredentialsAndPath) {
+    EXPECT_EQ(UrlAuthority("https://user:pw@127.0.0.1:8443/api?x=1#top"), "127.0.0.1:8443");
+    EXPECT_EQ(UrlAuthority("cloud.example.com:65535/api"), "cloud.example.com:65535");
+    EXPECT_EQ(UrlAuthority("[fd00::1]:8443"), "[fd00::1]:8443");
 }
 
 TEST_F(NvramTest, LoadSysParamsTakesEveryKnownOption) {
@@ -179,12 +193,12 @@ TEST_F(NvramTest, LoadWhitelistReplacesTheList) {
     EXPECT_EQ(nvram.whitelist, (std::vector<std::string>{"AAAAAAAAAAAA", "BBBBBBBBBBBB"}));
 }
 
-TEST_F(NvramTest, UrlWithoutSchemeGivesTheDefaultHost) {
+TEST_F(NvramTest, UrlWithoutSchemeIsReadAsAHostName) {
     WriteConfig("config sys 'sys'\n\toption url 'cloud.example.com/api'\n");
     NVRAM nvram;
     nvram.LoadSysParams();
     EXPECT_EQ(nvram.url, "cloud.example.com/api");
-    EXPECT_EQ(nvram.host, NVRAM::kDefaultCloudHost);
+    EXPECT_EQ(nvram.host, "cloud.example.com");
 }
 
 TEST_F(NvramTest, PortThatIsNotANumberIsLoggedAndEarlierOptionsStay) {
@@ -270,14 +284,20 @@ TEST_F(NvramTest, MissingSectionOrOptionLeavesFieldsAsTheyWere) {
     EXPECT_TRUE(Requested(R"(uci get {"config":"halvex","section":"auth"} -> 0)"));
 }
 
-TEST_F(NvramTest, NoUciObjectLeavesFieldsAsTheyWere) {
+TEST_F(NvramTest, NoUciObjectLeavesFieldsAsTheyWereAndIsNamedOnceAtErrorSeverity) {
     platform_.reset();
+    NewLog();
     NVRAM nvram;
     nvram.device_id = "before";
     nvram.LoadSysParams();
+    nvram.LoadAuthParams();
     EXPECT_EQ(nvram.device_id, "before");
     EXPECT_TRUE(UCI().Get("halvex", "sys").is_null());
     EXPECT_FALSE(UCI().Commit("halvex"));
+    const std::string log = NewLog();
+    EXPECT_EQ(log.find("ERROR"), log.rfind("ERROR")) << log;
+    EXPECT_NE(log.find(R"(ERROR [)"), std::string::npos) << log;
+    EXPECT_NE(log.find(R"(ubus object "uci" not found (4 Not found))"), std::string::npos) << log;
 }
 
 TEST_F(NvramTest, UciGetOfASectionAndByTypeAndMatch) {

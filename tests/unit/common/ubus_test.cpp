@@ -85,6 +85,12 @@ class UbusTest : public testing::Test {
     }
 
     static std::string Stderr() { return testing::internal::GetCapturedStderr(); }
+    static std::size_t Count(const std::string& text, const std::string& part) {
+        std::size_t n = 0;
+        for (auto pos = text.find(part); pos != std::string::npos; pos = text.find(part, pos + 1))
+            ++n;
+        return n;
+    }
     static void CaptureStderr() { testing::internal::CaptureStderr(); }
 
     static PrivateBus* bus_;
@@ -310,14 +316,33 @@ TEST_F(UbusTest, EmptyArgumentsSendAnEmptyTable) {
     EXPECT_EQ(Peer("raw"), R"({"text":"{}"})");
 }
 
-TEST_F(UbusTest, InvokeOfAMissingObjectFailsTheLookup) {
+TEST_F(UbusTest, AMissingObjectIsNamedWithItsStatusOnceUntilItIsFoundAgain) {
+    // Without a logger, the log's lines go to standard error.
+    const std::string anyError = "ERROR [";
+    const std::string line = R"(ubus object "test.late" not found (4 Not found))";
     ubus::Sender sender(30);
     int calls = 0;
     CaptureStderr();
-    EXPECT_FALSE(sender.Invoke("test.absent", "echo", "{}", [&](const char*) { ++calls; }));
+    EXPECT_FALSE(sender.Invoke("test.late", "echo", "{}", [&](const char*) { ++calls; }));
+    EXPECT_FALSE(sender.Invoke("test.late", "nothing", ""));
     EXPECT_FALSE(sender.Invoke("9bad..name", "echo", "{}", [&](const char*) { ++calls; }));
-    EXPECT_EQ(Stderr(), "lookup_id\nlookup_id\n");
+    std::string err = Stderr();
+    EXPECT_EQ(Count(err, line), 1u) << err;
+    EXPECT_EQ(Count(err, R"(ubus object "9bad..name" not found (4 Not found))"), 1u) << err;
+    EXPECT_EQ(Count(err, anyError), 2u) << err;
     EXPECT_EQ(calls, 0);
+
+    // Found, then gone again: a new outage, a new line.
+    {
+        ChildProcess late({"/usr/bin/python3", UBUS_PEER, "test.late"});
+        ASSERT_TRUE(late.WaitForLine("READY"));
+        EXPECT_TRUE(sender.Invoke("test.late", "nothing", ""));
+    }
+    CaptureStderr();
+    EXPECT_TRUE(WaitFor([&] { return !sender.Invoke("test.late", "nothing", ""); }));
+    EXPECT_FALSE(sender.Invoke("test.late", "nothing", ""));
+    err = Stderr();
+    EXPECT_EQ(Count(err, line), 1u) << err;
 }
 
 TEST_F(UbusTest, FailedCallsReportTheStatusText) {
@@ -423,7 +448,11 @@ TEST_F(UbusTest, WithoutABusEveryCallFails) {
     EXPECT_FALSE(listener.Register("test.a", [&](const char*) { ++calls; }));
     EXPECT_FALSE(sender.Invoke(kPeer, "echo", "{}", [&](const char*) { ++calls; }));
     EXPECT_FALSE(sender.SendEvent("test.a", "{}"));
-    EXPECT_EQ(Stderr(), "Register Failed : Connection failed\nlookup_id\n");
+    const std::string err = Stderr();
+    EXPECT_EQ(err.substr(0, err.find('\n') + 1), "Register Failed : Connection failed\n");
+    EXPECT_EQ(Count(err, "ERROR ["), 1u) << err;
+    EXPECT_EQ(Count(err, R"(ubus object "test.peer" not reached (10 Connection failed))"), 1u)
+        << err;
     listener.ServerStart();
     listener.ServerStop();
     EXPECT_EQ(calls, 0);

@@ -107,8 +107,8 @@ TEST_F(ChannelProtocolTest, EveryUnusableFrameIsOneErrorLineAndRelaysNothing) {
         Sensor(R"({"sensor":{}})"),
         Sensor(R"({"sensor":{"ble_enabled":1}})"),
         // Printing this identifier would recurse a million levels deep.
-        R"({"type":"ping","identifier":)" + std::string(1000000, '[') +
-            std::string(1000000, ']') + "}",
+        R"({"type":"ping","identifier":)" + std::string(1000000, '[') + std::string(1000000, ']') +
+            "}",
     };
     for (const auto& frame : frames) {
         LogCapture log;
@@ -158,8 +158,10 @@ TEST_F(ChannelProtocolTest, CableUriTakesTheUrlsHostAndPortAndEncodesTheToken) {
               "wss://cloud.example.com/cable?access_token=tok");
     EXPECT_EQ(channel::CableUri("https://user:pw@127.0.0.1:8443/api/v1?x=1#top", "a b&c=d/%"),
               "wss://127.0.0.1:8443/cable?access_token=a%20b%26c%3Dd%2F%25");
-    for (const char* unusable :
-         {"cloud.example.com", "https://", "https://bad host/", "https://:443", "https://a\"b"}) {
+    // A url without its scheme is a host name, with its port when it has one.
+    EXPECT_EQ(channel::CableUri("cloud.example.com:8443", "tok"),
+              "wss://cloud.example.com:8443/cable?access_token=tok");
+    for (const char* unusable : {"https://", "https://bad host/", "https://:443", "https://a\"b"}) {
         EXPECT_EQ(channel::CableUri(unusable, "tok"), "") << unusable;
     }
 }

@@ -128,4 +128,20 @@ TEST_F(WebsocketTest, StopCutsOffAHandshakeTheServerNeverAnswers) {
     EXPECT_FALSE(ws.Connected());
 }
 
+TEST_F(WebsocketTest, AUrlWithoutSchemeIsAHostAndPortAndAnUnreadableOneIsSaidOnce) {
+    SilentServer server;
+    {
+        LogCapture log;
+        Websocket ws(Settings("127.0.0.1:" + std::to_string(server.Port()), "token"), {});
+        ws.UBUSManagerHandler(R"({"evt":{"internet":"up"}})");
+        Pass(ws);
+        EXPECT_TRUE(server.Accept(std::chrono::seconds(5)));
+        EXPECT_FALSE(log.Contains("cannot be read")) << log.Since();
+    }
+    LogCapture log;
+    Websocket ws(Settings("https://bad host/", "token"), {});
+    EXPECT_EQ(log.Count("url https://bad host/ cannot be read : cloud.halvex.net used"), 1u)
+        << log.Since();
+}
+
 }  // namespace
