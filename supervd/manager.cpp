@@ -35,7 +35,10 @@ Manager::Manager(std::unique_ptr<NVRAM> settingsStore, Settings options, timer::
       heartbeats(queue, settings.heartbeat_timeout, clock),
       recovery([this](const std::string& n, const std::string& a) { return Service(n, a); },
                [this] { heartbeats.CloseHeartbeat(heartbeat::kBlehub); },
-               {settings.recovery_hci, settings.recovery_start}, clock),
+               {settings.recovery_hci, settings.recovery_start},
+               {settings.recovery_backoff, settings.recovery_backoff_max,
+                settings.recovery_healthy},
+               clock),
       authorizer([this](const std::string& url, const std::vector<std::string>& headers,
                         const std::string& body) { return Post(url, headers, body); },
                  [this](const std::string& access, const std::string& refresh) {

@@ -182,9 +182,12 @@ TEST_F(ManagerTest, TwoBluetoothErrorsRunOneRecoveryInTheWrittenOrder) {
                                         "bluetoothd start", "blehub start"}));
     ASSERT_TRUE(WaitFor([&] { return !manager->Recovery().Running(); }));
 
-    // Once it is over, the next report starts a new one.
+    // Once it is over, the next report starts a new one, after the back-off's first wait.
     manager->ProcessUBUSHandler(R"({"evt":{"err":2001}})");
     manager->Pass();
+    ASSERT_TRUE(WaitFor([&] { return log.Contains("Bluetooth recovery in 10 s"); }));
+    EXPECT_EQ(rc.Count(), 5u);
+    time.Advance(10s);
     EXPECT_TRUE(WaitFor([&] { return rc.Count() == 8; }));
 }
 
