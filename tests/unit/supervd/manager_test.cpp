@@ -191,6 +191,28 @@ TEST_F(ManagerTest, TwoBluetoothErrorsRunOneRecoveryInTheWrittenOrder) {
     EXPECT_TRUE(WaitFor([&] { return rc.Count() == 8; }));
 }
 
+TEST_F(ManagerTest, ANewProcessIsToldTheKnownStateAtItsFirstHeartbeat) {
+    manager->ProcessUBUSHandler(R"({"evt":{"hb":1001,"pid":10}})");
+    manager->Pass();
+    EXPECT_TRUE(Events().empty()) << "nothing known yet: the first check tells";
+
+    manager->NetMonUBUSHandler(R"({"action":"ifup","interface":"wan"})");
+    manager->Queue().Push(mailbox::Message(mailbox::kInternetDisconnected));
+    manager->Pass();
+    const auto told = Events().size();
+    manager->ProcessUBUSHandler(R"({"evt":{"hb":1001,"pid":10}})");  // the same process
+    manager->ProcessUBUSHandler(R"({"evt":{"hb":1001,"pid":11}})");  // respawned in time
+    manager->ProcessUBUSHandler(R"({"evt":{"hb":4242,"pid":12}})");  // no daemon of ours
+    manager->ProcessUBUSHandler(R"({"evt":{"hb":1003}})");           // first of its code
+    manager->Pass();
+    const std::vector<std::string> state{R"(brelix.manager {"evt":{"wlan":"up"}})",
+                                         R"(brelix.manager {"evt":{"internet":"down"}})"};
+    auto expected = state;
+    expected.insert(expected.end(), state.begin(), state.end());
+    const auto all = Events();
+    EXPECT_EQ(std::vector<std::string>(all.begin() + told, all.end()), expected);
+}
+
 TEST_F(ManagerTest, AStopDuringARecoveryWaitsForTheCallUnderWayOnly) {
     rc.Hold("bluetoothd stop");
     manager->ProcessUBUSHandler(R"({"evt":{"err":2002}})");
