@@ -28,16 +28,4 @@ TEST(Settings, AHeartbeatTimeOutUnderTheFloorIsRefusedAndTheDefaultKept) {
     EXPECT_EQ(From("heartbeat_timeout", "600").heartbeat_timeout, 600s);
 }
 
-TEST(Settings, TheBackOffTimesAreReadAndBadOnesRefused) {
-    LogCapture::Init("supervd_test.log");
-    const auto s = Settings::FromSys(nlohmann::json{
-        {"recovery_backoff", "2"}, {"recovery_backoff_max", "8"}, {"recovery_healthy", "30"}});
-    EXPECT_EQ(s.recovery_backoff, 2s);
-    EXPECT_EQ(s.recovery_backoff_max, 8s);
-    EXPECT_EQ(s.recovery_healthy, 30s);
-    LogCapture log;
-    EXPECT_EQ(From("recovery_backoff", "soon").recovery_backoff, 10s);
-    EXPECT_TRUE(log.Contains("Option recovery_backoff \"soon\" ignored : not a whole number"));
-}
-
 }  // namespace
