@@ -187,6 +187,10 @@ def test_unresolvable_probe_means_internet_down_and_reportd_keeps_its_samples(ga
     manager = events(MANAGER)
     gw = gateway(services=("reportd", "supervd"))
     wait_for(lambda: cloud.received("/gateways/hb"), 15, what="reportd posting")
+    # reportd watched from here: the state sent at its first heartbeat seen comes before.
+    gw.wait_log("supervd", "Internet up")
+    seen = gw.heartbeats(1001)
+    wait_for(lambda: gw.heartbeats(1001) > seen, 10, what="a heartbeat of reportd")
     gw.platform.call("sim.uplink", "set", {"internet": "down"})
     began = time.monotonic()
     wait_for(lambda: len([t for t, x in manager.timed(MANAGER)
