@@ -5,7 +5,7 @@
 
 The platform stand-in boots the real supervd beside four stand-in daemons (blehub, reportd,
 mqttpub, wsbridge: small programs that send their heartbeat every second), with the heartbeat
-time-out at 5 s. Figures:
+time-out at 90 s (its floor). Figures:
 - supervd's resident memory, private memory, threads and CPU while idle, four daemons watched;
 - time from a daemon's last heartbeat to its new process: the stand-in reportd stops sending
   (SIGUSR1; it still ends on SIGTERM), supervd's time-out expires, "rc" restarts it;
@@ -111,7 +111,7 @@ def fake_build(folder):
 async def blast(address, count):
     bus = await hostbus.connect(address)
     for i in range(count):
-        await hostbus.send(bus, "brelix.status", {"evt": {"hb": 1100 + i % 20}})
+        await hostbus.send(bus, "brelix.status", {"evt": {"hb": 1000 + i % 6}})
     await hostbus.send(bus, "network.interface", {"action": "ifdown", "interface": "wan"})
     bus.disconnect()
 
@@ -136,7 +136,7 @@ def main():
         fake_build(build)
         status = EventRecorder(address, ["brelix.status"])
         manager = EventRecorder(address, ["brelix.manager"])
-        config = halvex_config(sys_options={"heartbeat_timeout": "5", "probe_host": "probe.test"})
+        config = halvex_config(sys_options={"heartbeat_timeout": "90", "probe_host": "probe.test"})
         platform = PlatformStandIn(rig, address, {"halvex": config},
                                    args=["--build-dir", build, "--run-dir", run_dir, "--boot",
                                          "--internet-name", "probe.test",
@@ -155,13 +155,13 @@ def main():
         print("  RSS %d KiB, private %d KiB, %d threads, CPU %.3f %% over %.0f s"
               % (rss_kib(sup), private_kib(sup), threads(sup), cpu * 100, args.seconds))
 
-        # Last heartbeat to new process, time-out 5 s.
-        print("last heartbeat -> new process (time-out 5 s):")
+        # Last heartbeat to new process, time-out 90 s.
+        print("last heartbeat -> new process (time-out 90 s):")
         delays = []
         for _ in range(args.runs):
             old = platform.pid("reportd")
             os.kill(old, signal.SIGUSR1)
-            wait_for(lambda: platform.pid("reportd") not in (None, old), 20, what="restart")
+            wait_for(lambda: platform.pid("reportd") not in (None, old), 110, what="restart")
             new = platform.pid("reportd")
             last = max(t for t, text in status.timed("brelix.status") if '"hb":1001' in text)
             # Receive times are monotonic; the process start is wall-clock.
@@ -171,7 +171,7 @@ def main():
             seen = len([1 for _, x in status.timed("brelix.status") if '"hb":1001' in x])
             wait_for(lambda: len([1 for _, x in status.timed("brelix.status")
                                   if '"hb":1001' in x]) > seen, 10, what="new heartbeat")
-        print("  mean %.2f s (the time-out is 5 s; process start times have %.0f ms steps)"
+        print("  mean %.2f s (the time-out is 90 s; process start times have %.0f ms steps)"
               % (statistics.mean(delays), 1000 / TICK))
 
         # Throughput.
@@ -188,7 +188,7 @@ def main():
               % (args.heartbeats, took, args.heartbeats / took, sent))
         print("  supervd CPU %.1f us per heartbeat (%.0f/s of one core), %d codes watched"
               % (used / args.heartbeats * 1e6, args.heartbeats / used if used else 0,
-                 len(CODES) + 20))
+                 6))
         platform.stop()
     finally:
         rig.stop_all()

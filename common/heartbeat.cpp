@@ -1,5 +1,7 @@
 #include "heartbeat.h"
 
+#include <unistd.h>
+
 #include <nlohmann/json.hpp>
 
 #include "log.h"
@@ -17,7 +19,13 @@ bool SendStatus(const char* key, int code) {
 }  // namespace
 
 bool SendHeartbeat(int processCode) {
-    return SendStatus("hb", processCode);
+    // The pid tells the supervisor a respawned process from the one before it, even when
+    // the new one's heartbeats follow within the time-out; older supervisors ignore it.
+    nlohmann::json payload;
+    payload["evt"]["hb"] = processCode;
+    payload["evt"]["pid"] = static_cast<int64_t>(getpid());
+    ubus::Sender sender(30);
+    return sender.SendEvent(kStatusEvent, payload.dump());
 }
 
 bool SendError(int errorCode) {

@@ -7,8 +7,8 @@
 
 #include "timer_queue.h"
 
-// Status events on "brelix.status": heartbeats ({"evt":{"hb":code}}) and error reports
-// ({"evt":{"err":code}}) for the supervisor.
+// Status events on "brelix.status": heartbeats ({"evt":{"hb":code,"pid":pid}}) and error
+// reports ({"evt":{"err":code}}) for the supervisor.
 namespace heartbeat {
 
 enum ProcessCode : int {

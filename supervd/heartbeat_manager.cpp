@@ -13,13 +13,16 @@ HeartbeatTimer::~HeartbeatTimer() {
         timers_.Cancel(id_);
 }
 
-void HeartbeatTimer::UpdateTimer() {
+void HeartbeatTimer::UpdateTimer(int64_t pid) {
     LOGV << code_;
     timers_.Cancel(id_);  // finds nothing when the last one has fired
+    fired_.store(false);
+    pid_ = pid;
     id_ = timers_.Add(timeout_, [this](bool aborted) {
         if (aborted)
             return;  // a heartbeat came in time, or the timer is going
         LOGV << "expired " << code_;
+        fired_.store(true);
         expired_(code_);
     });
 }
@@ -55,24 +58,36 @@ HeartbeatTimer* HeartbeatManager::Find(int code) {
     return nullptr;
 }
 
-void HeartbeatManager::NewHeartbeatTimer(const int& code) {
+void HeartbeatManager::NewHeartbeatTimer(const int& code, int64_t pid) {
     auto timer = std::make_unique<HeartbeatTimer>(code, timeout_, time_, [this](int& expired) {
         owner_.Push(mailbox::Make<int>(mailbox::kHeartbeatExpire, expired));
     });
-    timer->UpdateTimer();
+    timer->UpdateTimer(pid);
     timers_.push_back(std::move(timer));
 }
 
-void HeartbeatManager::UpdateHeartbeat(const int& code) {
+bool HeartbeatManager::UpdateHeartbeat(const int& code, int64_t pid) {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (HeartbeatTimer* timer = Find(code)) {
-        timer->UpdateTimer();
-    } else if (timers_.size() >= kMaxTimers) {
-        LOGE << "Heartbeat of " << code << " ignored : " << kMaxTimers
-             << " processes are watched already";
-    } else {
-        NewHeartbeatTimer(code);
+    if (code < kFirstCode || code > kLastCode) {
+        ++ignored_;
+        const auto now = time_.Now();
+        if (now >= next_ignored_log_) {
+            LOGW << "Heartbeat of unknown process " << code << " ignored ("
+                 << ignored_ - ignored_logged_ << " since the last line, " << ignored_
+                 << " in all)";
+            ignored_logged_ = ignored_;
+            next_ignored_log_ = now + kIgnoredLogPeriod;
+        }
+        return false;
     }
+    HeartbeatTimer* timer = Find(code);
+    if (timer == nullptr) {
+        NewHeartbeatTimer(code, pid);
+        return true;
+    }
+    const bool fresh = timer->Fired() || (pid != 0 && timer->Pid() != 0 && pid != timer->Pid());
+    timer->UpdateTimer(pid);
+    return fresh;
 }
 
 void HeartbeatManager::CloseHeartbeat(const int& code) {
@@ -95,6 +110,11 @@ bool HeartbeatManager::FindHeartbeat(const int& code) {
 std::size_t HeartbeatManager::Count() {
     std::lock_guard<std::mutex> lock(mutex_);
     return timers_.size();
+}
+
+std::size_t HeartbeatManager::Ignored() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return ignored_;
 }
 
 void HeartbeatManager::Settle() {

@@ -33,9 +33,12 @@ Manager::Manager(std::unique_ptr<NVRAM> settingsStore, Settings options, timer::
       loop(queue, kLoopPeriod, clock),
       listener(std::make_unique<ubus::Listener>()),
       heartbeats(queue, settings.heartbeat_timeout, clock),
-      recovery([this](const std::string& n, const std::string& a) { return Service(n, a); },
-               [this] { heartbeats.CloseHeartbeat(heartbeat::kBlehub); },
-               {settings.recovery_hci, settings.recovery_start}, clock),
+      recovery(
+          [this](const std::string& n, const std::string& a) { return Service(n, a); },
+          [this] { heartbeats.CloseHeartbeat(heartbeat::kBlehub); },
+          {settings.recovery_hci, settings.recovery_start},
+          {settings.recovery_backoff, settings.recovery_backoff_max, settings.recovery_healthy},
+          clock),
       authorizer([this](const std::string& url, const std::vector<std::string>& headers,
                         const std::string& body) { return Post(url, headers, body); },
                  [this](const std::string& access, const std::string& refresh) {
@@ -116,8 +119,10 @@ void Manager::MessageHandler(mailbox::Message& message) {
     const int* code = message.As<int>();
     switch (message.code) {
         case mailbox::kHeartbeatReceived:
-            if (code != nullptr)
-                heartbeats.UpdateHeartbeat(*code);
+            if (const auto* beat = message.As<supervd::Heartbeat>()) {
+                if (heartbeats.UpdateHeartbeat(beat->code, beat->pid))
+                    SendState(*beat);
+            }
             break;
         case mailbox::kHeartbeatExpire:
             if (code != nullptr) {
@@ -134,10 +139,12 @@ void Manager::MessageHandler(mailbox::Message& message) {
             break;
         case mailbox::kWlanDisconnected:
             LOGV << "EVT_WLAN_DISCONNECTED";
+            wlan_state = false;
             BroadcastEvent("wlan", "down");
             break;
         case mailbox::kWlanConnected:
             LOGV << "EVT_WLAN_CONNECTED";
+            wlan_state = true;
             BroadcastEvent("wlan", "up");
             break;
         case mailbox::kInternetDisconnected:
@@ -171,6 +178,18 @@ bool Manager::BroadcastEvent(const std::string& kind, const std::string& state) 
         LOGE << e.what();
         return false;
     }
+}
+
+void Manager::SendState(const supervd::Heartbeat& beat) {
+    // A process that has just started has missed the broadcasts before it: it learns the
+    // state now, not at the next change or the next internet check.
+    if (!wlan_state && !internet_state)
+        return;  // nothing known yet: the first check broadcasts it
+    LOGI << "New process " << beat.code << " (pid " << beat.pid << ") : network state sent";
+    if (wlan_state)
+        BroadcastEvent("wlan", *wlan_state ? "up" : "down");
+    if (internet_state)
+        BroadcastEvent("internet", *internet_state ? "up" : "down");
 }
 
 void Manager::ServiceReload(const int& code) {
@@ -217,6 +236,7 @@ void Manager::ReportLookup(const std::string& host, const Lookup& lookup) {
 }
 
 void Manager::InternetState(bool up) {
+    internet_state = up;
     if (up == internet_up)
         return;
     internet_up = up;

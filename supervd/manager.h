@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "authorization.h"
@@ -16,6 +17,7 @@
 #include "nvram.h"
 #include "service_control.h"
 #include "settings.h"
+#include "status_event.h"
 #include "thread_safe_queue.h"
 #include "time_source.h"
 #include "timer_queue.h"
@@ -81,6 +83,8 @@ class Manager {
     bool StoreTokens(const std::string& access, const std::string& refresh);
     void ReportLookup(const std::string& host, const supervd::Lookup& lookup);
     void InternetState(bool up);
+    // Broadcasts the wlan and internet state known so far.
+    void SendState(const supervd::Heartbeat& beat);
     void MaybeAuthorize();
     bool FirstBoot() const;
 
@@ -92,8 +96,10 @@ class Manager {
 
     queue::ThreadSafeQueue<mailbox::Message> queue;
     mailbox::MainLoop loop;
-    std::atomic<bool> running{true};  // true from the start: a stop may come before Run
-    bool internet_up = false;         // main thread only
+    std::atomic<bool> running{true};     // true from the start: a stop may come before Run
+    bool internet_up = false;            // main thread only
+    std::optional<bool> wlan_state;      // main thread: none until the first "wan" event
+    std::optional<bool> internet_state;  // main thread: none until the first check
     bool auth_incomplete_logged = false;
     std::unique_ptr<ubus::Listener> listener;
     HeartbeatManager heartbeats;

@@ -42,21 +42,39 @@ std::string ServiceOfCode(int code) {
 }
 
 BluetoothRecovery::BluetoothRecovery(ServiceFn service, std::function<void()> before, Pauses pauses,
-                                     timer::TimeSource& time)
-    : service_(std::move(service)), before_(std::move(before)), pauses_(pauses), time_(time) {}
+                                     RecoveryBackoff::Times backoff, timer::TimeSource& time)
+    : service_(std::move(service)),
+      before_(std::move(before)),
+      pauses_(pauses),
+      backoff_(backoff),
+      time_(time) {}
 
 BluetoothRecovery::~BluetoothRecovery() {
     Stop();
 }
 
 bool BluetoothRecovery::Start() {
-    if (recovering_.load())
+    if (recovering_.load()) {
+        // A report from the stack being restarted, or from anyone on the bus: the recovery
+        // under way or waiting answers it.
+        if (counted_++ == counted_since_) {
+            LOGI << "Bluetooth recovery already pending : report counted";
+        }
         return false;
-    if (thread_.joinable())
+    }
+    if (thread_.joinable()) {
         thread_.join();  // the last one has ended: it cleared the flag as its last step
+        backoff_.Ended(ended_at_);
+    }
+    if (counted_ > counted_since_) {
+        LOGI << counted_ - counted_since_ << " Bluetooth reports counted while the last recovery "
+             << "was pending";
+    }
+    counted_since_ = counted_;
+    const auto wait = backoff_.Next(time_.Now());
     stopping_.store(false);
     recovering_.store(true);
-    thread_ = std::thread(&BluetoothRecovery::Sequence, this);
+    thread_ = std::thread(&BluetoothRecovery::Sequence, this, wait);
     return true;
 }
 
@@ -78,7 +96,7 @@ bool BluetoothRecovery::Pause(std::chrono::milliseconds duration) {
     return !stopping_.load();
 }
 
-void BluetoothRecovery::Sequence() {
+void BluetoothRecovery::Sequence(timer::Clock::duration wait) {
     struct Step {
         const char* service;
         const char* action;
@@ -91,23 +109,37 @@ void BluetoothRecovery::Sequence() {
         {"bluetoothd", "start", pauses_.after_hci},
         {"blehub", "start", pauses_.after_bluetoothd},
     };
-    LOGI << "Bluetooth recovery";
-    if (before_)
-        before_();
-    // Each step waits for the one before; a failed call does not end the sequence.
     bool done = true;
+    if (wait > timer::Clock::duration(0)) {
+        LOGI << "Bluetooth recovery in "
+             << std::chrono::duration_cast<std::chrono::seconds>(wait).count() << " s";
+        done = Pause(std::chrono::duration_cast<std::chrono::milliseconds>(wait));
+    }
+    std::string failed;
+    if (done) {
+        LOGI << "Bluetooth recovery";
+        if (before_)
+            before_();
+    }
+    // Each step waits for the one before; a failed call does not end the sequence.
     for (const Step& step : steps) {
-        if (stopping_.load() || !Pause(step.wait_before)) {
+        if (!done || stopping_.load() || !Pause(step.wait_before)) {
             done = false;
             break;
         }
-        service_(step.service, step.action);
+        if (!service_(step.service, step.action)) {
+            failed += failed.empty() ? "" : ", ";
+            failed += std::string(step.service) + " " + step.action;
+        }
     }
-    if (done) {
-        LOGI << "Bluetooth recovery done";
-    } else {
+    if (!done) {
         LOGW << "Bluetooth recovery abandoned at stop";
+    } else if (!failed.empty()) {
+        LOGE << "Bluetooth recovery failed : " << failed;
+    } else {
+        LOGI << "Bluetooth recovery done";
     }
+    ended_at_ = time_.Now();
     recovering_.store(false);
 }
 

@@ -46,6 +46,18 @@ bool AsCode(const json& value, int& code) {
     return false;
 }
 
+// The sender's process id beside "hb"; 0 when absent or unusable.
+int64_t Pid(const json& evt) {
+    const auto it = evt.find("pid");
+    if (it == evt.end())
+        return 0;
+    int pid = 0;
+    if (AsCode(*it, pid) && pid > 0)
+        return pid;
+    LOGE << "Invalid status event : \"pid\" is " << it->dump() << ", not a process id";
+    return 0;
+}
+
 }  // namespace
 
 std::vector<mailbox::Message> ParseStatusEvent(const char* text) {
@@ -77,7 +89,10 @@ std::vector<mailbox::Message> ParseStatusEvent(const char* text) {
                  << ", not a code";
             continue;
         }
-        out.push_back(mailbox::Make<int>(messageCode, code));
+        if (messageCode == mailbox::kHeartbeatReceived)
+            out.push_back(mailbox::Make<Heartbeat>(messageCode, Heartbeat{code, Pid(*evt)}));
+        else
+            out.push_back(mailbox::Make<int>(messageCode, code));
     }
     return out;
 }

@@ -378,7 +378,7 @@ def test_heartbeat_first_after_20_s(hub):
     started = time.monotonic()
     wait_for(lambda: h.events.timed(STATUS), timeout=30, what="heartbeat")
     at, text = h.events.timed(STATUS)[0]
-    assert text == '{"evt":{"hb":1000}}'
+    assert text == '{"evt":{"hb":1000,"pid":%d}}' % h.proc.pid
     assert 18 <= at - started <= 23, at - started
 
 

@@ -1,5 +1,6 @@
 """supervd with the real daemons, booted through the platform's procd as on the router."""
 
+import json
 import os
 import re
 import signal
@@ -8,32 +9,49 @@ import time
 from cloudsim.auth_device import AuthDeviceControl
 from fixtures.base import send_event, wait_for
 from fixtures.forwarders import delivered
+from bluezsim.client import BluezControl, node, scenario as make_scenario, sensor
 from fixtures.gateway import NODE
 
 MANAGER = "brelix.manager"
 
 
-def test_a_stopped_daemon_expires_once_and_is_restarted_through_rc(gateway, events):
-    gw = gateway(services=("reportd", "mqttpub", "supervd"),
-                 sys_options={"heartbeat_timeout": "10"})
-    old = gw.pid("reportd")
-    # supervd has seen reportd once the next heartbeat after its start is out.
-    gw.wait_log("supervd", "Internet up")
+def test_made_up_codes_take_no_watch_and_silent_daemons_expire_once(gateway, events, rig):
+    # The floor of the time-out (90 s) is this test's length: it holds every expiry check.
+    gw = gateway(services=("blehub", "reportd", "supervd"),
+                 sys_options={"heartbeat_timeout": "90"})
+    address = rig.env["HALVEX_UBUS_ADDRESS"]
+    old = {name: gw.pid(name) for name in ("blehub", "reportd")}
+    # blehub's own first heartbeat comes 20 s after its start: it is stopped before, and the
+    # heartbeat that starts its watch is sent here, after a flood of codes of no daemon.
+    os.kill(old["blehub"], signal.SIGSTOP)
+    for code in list(range(2000, 2040)) + [-1, 0, 1006, 99999]:
+        send_event(address, "brelix.status", {"evt": {"hb": code}})
+    send_event(address, "brelix.status", {"evt": {"hb": 1000}})
     seen = gw.heartbeats(1001)
     wait_for(lambda: gw.heartbeats(1001) > seen, 10, what="a heartbeat of reportd")
-    os.kill(old, signal.SIGSTOP)
+    os.kill(old["reportd"], signal.SIGSTOP)
     stopped = time.monotonic()
-    wait_for(lambda: ("reportd", "restart") in gw.rc_calls(), 25, what="reportd restarted")
-    assert time.monotonic() - stopped >= 5  # not before the time-out (10 s after the last one)
-    new = gw.pid("reportd")
-    assert new not in (None, old)
-    # The silence was reported once, up to the new process's first heartbeat.
+    gw.wait_log("supervd", "Heartbeat of unknown process")
+    wait_for(lambda: {("blehub", "restart"), ("reportd", "restart")} <= set(gw.rc_calls()), 100,
+             what="blehub and reportd restarted")
+    assert time.monotonic() - stopped >= 85  # not before the time-out
+    for name, pid in old.items():
+        assert gw.pid(name) not in (None, pid), name
+    # The silence was reported once, up to the new reportd's first heartbeat.
     seen = gw.heartbeats(1001)
     wait_for(lambda: gw.heartbeats(1001) > seen, 15, what="a heartbeat of the new reportd")
     log = gw.log("supervd")
-    assert log.count("HEARTBEAT_EXPIRE 1001") == 1, log
-    assert "HEARTBEAT_EXPIRE 1002" not in log
-    assert gw.rc_calls() == [("reportd", "restart")]
+    assert log.count("HEARTBEAT_EXPIRE 1001") == 1 and log.count("HEARTBEAT_EXPIRE 1000") == 1
+    assert "HEARTBEAT_EXPIRE 20" not in log and "Wrong Process Code" not in log
+    assert log.count("Heartbeat of unknown process") == 1  # a line a minute at most
+    assert sorted(gw.rc_calls()) == [("blehub", "restart"), ("reportd", "restart")]
+
+
+def test_a_heartbeat_timeout_under_the_floor_is_refused(gateway):
+    gw = gateway(services=("supervd",), sys_options={"heartbeat_timeout": "10"})
+    gw.wait_log("supervd", 'Option heartbeat_timeout "10" ignored : below 90')
+    assert " ERROR " in [line for line in gw.log("supervd").splitlines()
+                         if "Option heartbeat_timeout" in line][0]
 
 
 def test_a_killed_blehub_is_respawned_by_the_platform(gateway, events):
@@ -73,6 +91,82 @@ def test_bluetooth_errors_run_one_recovery_and_blehub_publishes_again(gateway, e
     assert all(e["device_id"].startswith(NODE) for e in sensors.of("brelix.sensor"))
 
 
+def recoveries(gw):
+    """(began, ended) wall-clock times of each Bluetooth recovery in "rc"'s call log."""
+    calls = gw.platform.rc_calls()
+    out = []
+    for i, c in enumerate(calls):
+        if c["args"] == {"name": "blehub", "action": "stop"}:
+            end = next((d["time"] for d in calls[i:]
+                        if d["args"] == {"name": "blehub", "action": "start"}), None)
+            out.append((c["time"] - c["seconds"], end))
+    return out
+
+
+def test_without_an_adapter_recoveries_back_off_until_it_appears(gateway, events, rig):
+    sensors = events("brelix.sensor")
+    no_adapter = make_scenario(node(NODE, [sensor(2, 1, 2, 0.5, 21.5)]), powered=False,
+                               present=False)
+    # Scaled back-off: 2 s doubling to 8 s (10 s to 10 minutes on the router).
+    gw = gateway(services=("blehub", "supervd"), scenario=no_adapter,
+                 sys_options={"recovery_backoff": "2", "recovery_backoff_max": "8",
+                              "recovery_healthy": "60"})
+    # blehub's report at boot may come before supervd listens: a restarted blehub reports again.
+    gw.wait_log("supervd", "Internet up")
+    if "Bluetooth recovery" not in gw.log("supervd"):
+        gw.platform.rc("blehub", "restart")
+    gw.wait_log("supervd", "Bluetooth recovery in 4 s", timeout=30)
+    # Another client's report while it backs off is counted, not acted on.
+    send_event(rig.env["HALVEX_UBUS_ADDRESS"], "brelix.status", {"evt": {"err": 2001}})
+    gw.wait_log("supervd", "report counted")
+    gw.wait_log("supervd", "Bluetooth recovery in 8 s", timeout=30)
+    runs = recoveries(gw)
+    assert len(runs) == 3, runs
+    # Each repeat waited its turn (the report sent meanwhile started nothing sooner).
+    for (_, ended), (began, _), wait in zip(runs, runs[1:], (2, 4)):
+        assert began - ended >= wait - 0.3, runs
+    assert "Bluetooth recovery done" in gw.log("supervd")
+
+    # The controller attaches (and stays: a restarted bluetoothd finds it too).
+    with open(os.path.join(rig.dir, "scenario.json"), "w") as f:
+        json.dump(dict(no_adapter, adapter=dict(no_adapter["adapter"], present=True)), f)
+    BluezControl(os.path.join(rig.dir, "bluez.sock")).add_adapter()
+    wait_for(lambda: "discovery started" in rig.log("bluetoothd.out"), 10, what="discovery")
+    wait_for(lambda: sensors.of("brelix.sensor"), 20, what="readings")
+    assert len(recoveries(gw)) <= 4  # at most the one that was waiting
+
+
+def test_a_respawned_daemon_is_sent_the_state_at_its_first_heartbeat(gateway, events):
+    # One recorder for both: a broadcast caused by a heartbeat is received after it.
+    bus = events("brelix.status", MANAGER)
+    # The internet check every minute: no periodic broadcast falls inside the test.
+    gw = gateway(services=("reportd", "mqttpub", "wsbridge", "supervd"),
+                 sys_options={"internet_check": "60"})
+    gw.wait_log("supervd", "Internet up")
+    old = {name: gw.pid(name) for name in ("reportd", "mqttpub", "wsbridge")}
+    killed = time.monotonic()
+    for pid in old.values():
+        os.kill(pid, signal.SIGKILL)
+    for name, pid in old.items():
+        wait_for(lambda: gw.pid(name) not in (None, pid), 10, what=name + " respawned")
+    for name, code in (("reportd", 1001), ("mqttpub", 1002), ("wsbridge", 1003)):
+        beat = {"hb": code, "pid": gw.pid(name)}
+
+        def first():
+            return [t for t, x in bus.timed("brelix.status") if json.loads(x)["evt"] == beat]
+
+        wait_for(first, 10, what="first heartbeat of the new " + name)
+        at = first()[0]
+        wait_for(lambda: [t for t, x in bus.timed(MANAGER) if at <= t <= at + 1.0
+                          and "internet" in x], 2,
+                 what="the state sent within 1 s of %s's first heartbeat" % name)
+        gw.wait_log("supervd", "New process %d (pid %d) : network state sent"
+                    % (code, beat["pid"]), timeout=2)
+    sent = [x for t, x in bus.timed(MANAGER) if t > killed]
+    assert '{"evt":{"internet":"up"}}' in sent
+    assert set(sent) <= {'{"evt":{"internet":"up"}}', '{"evt":{"wlan":"up"}}'}, sent
+
+
 def test_wan_going_down_and_up_is_broadcast_as_wlan(gateway, events):
     manager = events(MANAGER)
     gw = gateway(services=("supervd",))
@@ -93,6 +187,10 @@ def test_unresolvable_probe_means_internet_down_and_reportd_keeps_its_samples(ga
     manager = events(MANAGER)
     gw = gateway(services=("reportd", "supervd"))
     wait_for(lambda: cloud.received("/gateways/hb"), 15, what="reportd posting")
+    # reportd watched from here: the state sent at its first heartbeat seen comes before.
+    gw.wait_log("supervd", "Internet up")
+    seen = gw.heartbeats(1001)
+    wait_for(lambda: gw.heartbeats(1001) > seen, 10, what="a heartbeat of reportd")
     gw.platform.call("sim.uplink", "set", {"internet": "down"})
     began = time.monotonic()
     wait_for(lambda: len([t for t, x in manager.timed(MANAGER)

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <memory>
 #include <mutex>
 #include <string>
@@ -20,7 +22,8 @@ namespace {
 using namespace std::chrono_literals;
 using testing_support::WaitFor;
 
-const std::string kHeartbeat = R"({"evt":{"hb":1000}})";
+// With the sender's pid, by which the supervisor tells a respawned process from the last one.
+const std::string kHeartbeat = R"({"evt":{"hb":1000,"pid":)" + std::to_string(getpid()) + "}}";
 
 class HeartbeatTest : public ::testing::Test {
   protected:

@@ -108,18 +108,49 @@ TEST_F(HeartbeatManagerTest, CloseWhileArmedGivesNoExpiryAndTheNextHeartbeatStar
     EXPECT_TRUE(WaitFor([&] { return Expired().size() == 1; }));
 }
 
-TEST_F(HeartbeatManagerTest, MadeUpCodesCannotTakeMoreThanTheirShareOfThreads) {
+TEST_F(HeartbeatManagerTest, OnlyTheSixProcessCodesAreWatchedAndOthersAreCountedAtALineAMinute) {
     LogCapture log;
-    for (int code = 2000; code < 2000 + static_cast<int>(HeartbeatManager::kMaxTimers); ++code)
+    for (int code = 2000; code < 2100; ++code)
         heartbeats.UpdateHeartbeat(code);
-    heartbeats.UpdateHeartbeat(1001);
-    EXPECT_EQ(heartbeats.Count(), HeartbeatManager::kMaxTimers);
-    EXPECT_FALSE(heartbeats.FindHeartbeat(1001));
-    EXPECT_EQ(log.Count("Heartbeat of 1001 ignored"), 1u);
-    heartbeats.UpdateHeartbeat(2000);  // a watched code is still re-armed
-    heartbeats.CloseHeartbeat(2001);
-    heartbeats.UpdateHeartbeat(1001);
-    EXPECT_TRUE(heartbeats.FindHeartbeat(1001));
+    for (int code : {-1000, -1, 0, 999, 1006, 1234})
+        heartbeats.UpdateHeartbeat(code);
+    EXPECT_EQ(heartbeats.Count(), 0u);
+    EXPECT_EQ(heartbeats.Ignored(), 106u);
+    EXPECT_EQ(log.Count("Heartbeat of unknown process"), 1u);
+    for (int code = 1000; code <= 1005; ++code)
+        EXPECT_TRUE(heartbeats.UpdateHeartbeat(code)) << code;
+    EXPECT_EQ(heartbeats.Count(), 6u);
+
+    Advance(60s);
+    heartbeats.UpdateHeartbeat(4242);
+    heartbeats.UpdateHeartbeat(4243);
+    EXPECT_EQ(log.Count("Heartbeat of unknown process"), 2u);
+    EXPECT_TRUE(
+        log.Contains("Heartbeat of unknown process 4242 ignored (106 since the last line, "
+                     "107 in all)"));
+    // The daemons' watches were not touched: blehub still expires on time.
+    heartbeats.UpdateHeartbeat(1000);
+    Advance(119s);
+    time.Advance(1s);
+    ASSERT_TRUE(WaitFor([&] { return Expired().size() == 6; }));
+}
+
+TEST_F(HeartbeatManagerTest, TheFirstHeartbeatOfANewProcessIsTold) {
+    EXPECT_TRUE(heartbeats.UpdateHeartbeat(1001, 100)) << "never seen";
+    EXPECT_FALSE(heartbeats.UpdateHeartbeat(1001, 100));
+    // Respawned within the time-out: only its pid tells.
+    EXPECT_TRUE(heartbeats.UpdateHeartbeat(1001, 101));
+    EXPECT_FALSE(heartbeats.UpdateHeartbeat(1001, 101));
+    // A sender without a pid: a new process only after silence or a close.
+    EXPECT_TRUE(heartbeats.UpdateHeartbeat(1002));
+    EXPECT_FALSE(heartbeats.UpdateHeartbeat(1002));
+    time.Advance(120s);
+    ASSERT_TRUE(WaitFor([&] { return Expired().size() == 2; }));
+    EXPECT_TRUE(heartbeats.UpdateHeartbeat(1002));
+    EXPECT_TRUE(heartbeats.UpdateHeartbeat(1001, 101)) << "the same pid after an expiry";
+    heartbeats.CloseHeartbeat(1001);
+    EXPECT_TRUE(heartbeats.UpdateHeartbeat(1001, 101));
+    EXPECT_FALSE(heartbeats.UpdateHeartbeat(1001)) << "no pid sent: nothing to tell it by";
 }
 
 // The recovery thread closes blehub's timer while the main loop re-arms it: the look-up and

@@ -182,10 +182,35 @@ TEST_F(ManagerTest, TwoBluetoothErrorsRunOneRecoveryInTheWrittenOrder) {
                                         "bluetoothd start", "blehub start"}));
     ASSERT_TRUE(WaitFor([&] { return !manager->Recovery().Running(); }));
 
-    // Once it is over, the next report starts a new one.
+    // Once it is over, the next report starts a new one, after the back-off's first wait.
     manager->ProcessUBUSHandler(R"({"evt":{"err":2001}})");
     manager->Pass();
+    ASSERT_TRUE(WaitFor([&] { return log.Contains("Bluetooth recovery in 10 s"); }));
+    EXPECT_EQ(rc.Count(), 5u);
+    time.Advance(10s);
     EXPECT_TRUE(WaitFor([&] { return rc.Count() == 8; }));
+}
+
+TEST_F(ManagerTest, ANewProcessIsToldTheKnownStateAtItsFirstHeartbeat) {
+    manager->ProcessUBUSHandler(R"({"evt":{"hb":1001,"pid":10}})");
+    manager->Pass();
+    EXPECT_TRUE(Events().empty()) << "nothing known yet: the first check tells";
+
+    manager->NetMonUBUSHandler(R"({"action":"ifup","interface":"wan"})");
+    manager->Queue().Push(mailbox::Message(mailbox::kInternetDisconnected));
+    manager->Pass();
+    const auto told = Events().size();
+    manager->ProcessUBUSHandler(R"({"evt":{"hb":1001,"pid":10}})");  // the same process
+    manager->ProcessUBUSHandler(R"({"evt":{"hb":1001,"pid":11}})");  // respawned in time
+    manager->ProcessUBUSHandler(R"({"evt":{"hb":4242,"pid":12}})");  // no daemon of ours
+    manager->ProcessUBUSHandler(R"({"evt":{"hb":1003}})");           // first of its code
+    manager->Pass();
+    const std::vector<std::string> state{R"(brelix.manager {"evt":{"wlan":"up"}})",
+                                         R"(brelix.manager {"evt":{"internet":"down"}})"};
+    auto expected = state;
+    expected.insert(expected.end(), state.begin(), state.end());
+    const auto all = Events();
+    EXPECT_EQ(std::vector<std::string>(all.begin() + told, all.end()), expected);
 }
 
 TEST_F(ManagerTest, AStopDuringARecoveryWaitsForTheCallUnderWayOnly) {

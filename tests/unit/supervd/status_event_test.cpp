@@ -15,8 +15,12 @@ namespace {
 // (message code, payload) of what a handler would queue.
 std::vector<std::pair<int32_t, int>> Queued(const std::vector<mailbox::Message>& messages) {
     std::vector<std::pair<int32_t, int>> out;
-    for (const auto& m : messages)
-        out.emplace_back(m.code, m.data ? *m.As<int>() : -1);
+    for (const auto& m : messages) {
+        if (m.code == mailbox::kHeartbeatReceived)
+            out.emplace_back(m.code, m.As<supervd::Heartbeat>()->code);
+        else
+            out.emplace_back(m.code, m.data ? *m.As<int>() : -1);
+    }
     return out;
 }
 
@@ -34,6 +38,23 @@ TEST_F(StatusEventTest, MembersQueueInKeyOrderErrBeforeHb) {
               (V{{3002, 7}}))
         << "other keys are ignored";
     EXPECT_EQ(Queued(supervd::ParseStatusEvent(R"({"evt":{"hb":-5}})")), (V{{3000, -5}}));
+}
+
+TEST_F(StatusEventTest, AHeartbeatCarriesItsSendersPidWhenItHasAUsableOne) {
+    auto pid = [](const char* text) {
+        auto queued = supervd::ParseStatusEvent(text);
+        EXPECT_EQ(queued.size(), 1u) << text;
+        return queued.empty() ? -1 : queued[0].As<supervd::Heartbeat>()->pid;
+    };
+    EXPECT_EQ(pid(R"({"evt":{"hb":1001,"pid":4321}})"), 4321);
+    EXPECT_EQ(pid(R"({"evt":{"hb":1001}})"), 0);
+    for (const char* bad :
+         {R"({"evt":{"hb":1001,"pid":"4321"}})", R"({"evt":{"hb":1001,"pid":0}})",
+          R"({"evt":{"hb":1001,"pid":-7}})", R"({"evt":{"hb":1001,"pid":99999999999}})"}) {
+        LogCapture log;
+        EXPECT_EQ(pid(bad), 0) << bad;
+        EXPECT_EQ(log.Count("ERROR"), 1u) << bad;
+    }
 }
 
 TEST_F(StatusEventTest, BadStatusEventsGetOneLineEachAndQueueNothing) {
