@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <mutex>
 
 #include "log_capture.h"
+#include "paths.h"
 #include "wait_for.h"
 
 using nlohmann::json;
@@ -21,14 +23,20 @@ class FakeCloud {
     struct Request {
         std::string path;
         std::string body;
+        std::string key;  // its Idempotency-Key
     };
 
     PostFn Post() {
-        return [this](const std::string& url, const std::vector<std::string>&,
+        return [this](const std::string& url, const std::vector<std::string>& headers,
                       const std::string& body) {
             std::lock_guard<std::mutex> lock(mutex_);
             const std::string path = url.substr(url.rfind('/'));
-            requests_.push_back({path, body});
+            std::string key;
+            for (const auto& h : headers) {
+                if (h.rfind("Idempotency-Key: ", 0) == 0)
+                    key = h.substr(17);
+            }
+            requests_.push_back({path, body, key});
             int code = 200;
             auto& codes = answers_[path];
             if (!codes.empty()) {
@@ -87,7 +95,11 @@ class ReporterTest : public ::testing::Test {
   protected:
     static constexpr auto kInterval = std::chrono::seconds(30);
 
-    void SetUp() override { LogCapture::Init("reportd_test.log"); }
+    void SetUp() override {
+        LogCapture::Init("reportd_test.log");
+        // The RAM tier of the journal lives as long as the run folder: start without one.
+        std::filesystem::remove_all(paths::TmpDir() + "/reportd");
+    }
 
     void Start(int maxSamples = 20000) {
         auto nvram = std::make_unique<NVRAM>();
@@ -163,8 +175,9 @@ TEST_F(ReporterTest, TheSampleCarriesItsTypeAsKWhateverTheReadingSaid) {
     Pass();
     const auto reports = cloud.Of("/report");
     ASSERT_EQ(reports.size(), 1u);
-    EXPECT_EQ(reports[0].body,
-              R"({"nodes":[{"id":"A","vs":[{"k":"SD","ts":7,"v":1},{"k":"RH","ts":900,"v":40.5}]}]})");
+    EXPECT_EQ(
+        reports[0].body,
+        R"({"nodes":[{"id":"A","vs":[{"k":"SD","ts":7,"v":1},{"k":"RH","ts":900,"v":40.5}]}]})");
 }
 
 TEST_F(ReporterTest, WithNothingHeardOnlyAnEmptyHeartbeatIsSent) {
@@ -206,14 +219,17 @@ TEST_F(ReporterTest, SamplesOfAFailedPostAreSentAgainOnceAndInOrder) {
         Pass();
         ASSERT_EQ(cloud.Of("/report").size(), before + 1);
         EXPECT_EQ(reporter->KeptSamples(), 1u);
-        // Delivered on the next pass, with what arrived meanwhile after it.
+        // Delivered on the next pass as it was, under the same key; what arrived meanwhile
+        // follows in a body of its own.
         Sensor(SensorEventText("A", "SD", 2));
         Pass();
         auto reports = cloud.Of("/report");
-        ASSERT_EQ(reports.size(), before + 2);
+        ASSERT_EQ(reports.size(), before + 3);
+        EXPECT_EQ(reports[before + 1].body, reports[before].body);
+        EXPECT_EQ(reports[before + 1].key, reports[before].key);
         EXPECT_EQ(Samples({reports.back()}),
-                  (std::vector<std::tuple<std::string, std::string, uint32_t>>{{"A", "SD", 1},
-                                                                               {"A", "SD", 2}}));
+                  (std::vector<std::tuple<std::string, std::string, uint32_t>>{{"A", "SD", 2}}));
+        EXPECT_NE(reports.back().key, reports[before].key);
         EXPECT_EQ(reporter->KeptSamples(), 0u);
     }
 }
