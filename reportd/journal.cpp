@@ -66,12 +66,9 @@ uint64_t Journal::Open(const KeepFn& keep) {
 uint64_t Journal::Read(std::vector<BlockSample>& replayed) {
     std::lock_guard<std::mutex> lock(mutex_);
     uint64_t maxSeq = 0;
-    if (HasFlashTier()) {
-        if (const int e = MakeDirs(options_.store_dir))
-            Fault("flash", "store_dir " + options_.store_dir, e);
-        else
-            ReadFlash(maxSeq);
-    }
+    // The flash folder is made by the first spill, not here: flash sees no write until then.
+    if (HasFlashTier())
+        ReadFlash(maxSeq);
     const uint64_t flashLast = maxSeq;
     if (const int e = MakeDirs(options_.ram_dir))
         Fault("RAM", "folder " + options_.ram_dir, e);
@@ -117,7 +114,10 @@ bool Journal::Check(const std::string& tier, const std::string& path, const Segm
 void Journal::ReadFlash(uint64_t& maxSeq) {
     std::vector<Block> all;
     uint64_t acked = 0;
-    for (const std::string& name : ListSegments(options_.store_dir)) {
+    const auto names = ListSegments(options_.store_dir);
+    if (names.empty() && errno != 0 && errno != ENOENT)
+        Fault("flash", "store_dir " + options_.store_dir, errno);
+    for (const std::string& name : names) {
         next_file_ = std::max(next_file_, SegmentNumber(name) + 1);
         const std::string path = FlashPath(name);
         FlashFile file{name, 0, 0, 0};
