@@ -508,9 +508,9 @@ bool Journal::Spill(const std::vector<std::vector<BlockSample>>& blocks) {
     return true;
 }
 
-void Journal::Maintain(bool syncDue) {
+bool Journal::Maintain(bool syncDue) {
     if (!HasFlashTier())
-        return;
+        return false;
     std::lock_guard<std::mutex> lock(mutex_);
     const int64_t now = unix_now_();
     while (!flash_files_.empty() && options_.store_max_age > 0 && now > 0 &&
@@ -528,9 +528,12 @@ void Journal::Maintain(bool syncDue) {
     if (syncDue && flash_gone_ > flash_gone_written_ && !blocks_.empty()) {
         std::string bytes;
         AppendRecord(bytes, flash_gone_, Mark(flash_gone_));
-        if (WriteFlash(bytes))
+        if (WriteFlash(bytes)) {
             flash_gone_written_ = flash_gone_;
+            return true;
+        }
     }
+    return false;
 }
 
 uint64_t Journal::TakeDropped() {

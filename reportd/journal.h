@@ -72,8 +72,9 @@ class Journal {
     // Writes `blocks` (each oldest first) to the flash tier and syncs; false (logged) when
     // the flash tier is missing or failing: the caller keeps the samples.
     bool Spill(const std::vector<std::vector<journal::BlockSample>>& blocks);
-    // Applies the flash bounds, writes the delivery mark to flash when `syncDue`.
-    void Maintain(bool syncDue);
+    // Applies the flash bounds, writes the delivery mark to flash when `syncDue`; true when
+    // it wrote to flash.
+    bool Maintain(bool syncDue);
     // Samples dropped by the flash bounds since the last call.
     uint64_t TakeDropped();
 

@@ -257,7 +257,8 @@ void Reporter::KeepJournal(bool delivering) {
         SpillMemory();
         last_sync = now;
     }
-    journal->Maintain(syncDue);
+    if (journal->Maintain(syncDue))
+        last_sync = now;
     journal->MemoryGone(store.FirstKeptSeq() - 1);
     journal_dropped += journal->TakeDropped();
     if (journal_dropped > 0 && (!last_drop_log || now - *last_drop_log >= kDropLogPeriod)) {
