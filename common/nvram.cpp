@@ -152,6 +152,24 @@ void NVRAM::LoadSysParams() {
                 case "queue_limit"_hash:
                     queue_limit = ToInt(value);
                     break;
+                case "journal"_hash:
+                    journal = ToInt(value);
+                    break;
+                case "store_dir"_hash:
+                    store_dir = value.get<std::string>();
+                    break;
+                case "spill_after"_hash:
+                    spill_after = ToInt(value);
+                    break;
+                case "store_sync"_hash:
+                    store_sync = ToInt(value);
+                    break;
+                case "store_max_kb"_hash:
+                    store_max_kb = ToInt(value);
+                    break;
+                case "store_max_age"_hash:
+                    store_max_age = ToInt(value);
+                    break;
                 case "probe_host"_hash:
                     probe_host = value.get<std::string>();
                     break;

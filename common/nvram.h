@@ -46,6 +46,14 @@ class NVRAM {
     int retry_delay = 2;       // provd: seconds between internet checks and download attempts
     std::vector<std::string> whitelist;
 
+    // reportd's journal of undelivered samples
+    int journal = 1;             // 0 keeps them in memory only
+    std::string store_dir;       // its flash folder; empty: none
+    int spill_after = 60;        // seconds undelivered before samples go to flash
+    int store_sync = 60;         // seconds between two writes to flash, at least
+    int store_max_kb = 8192;     // bound of the flash folder
+    int store_max_age = 604800;  // seconds a sample is kept in flash
+
     // "auth"
     std::string access_token;
     std::string refresh_token;

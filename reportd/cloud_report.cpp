@@ -14,12 +14,14 @@ std::string Format(const char* fmt, int code, const std::string& text) {
 }
 
 http::Response Post(const std::string& target, const std::string& token, const std::string& body,
-                    const PostFn& post) {
-    const std::vector<std::string> headers = {
+                    const PostFn& post, const std::string& key = std::string()) {
+    std::vector<std::string> headers = {
         "cache-control: no-cache",
         "Content-Type: application/json",
         "Authorization: Bearer " + token,
     };
+    if (!key.empty())
+        headers.push_back("Idempotency-Key: " + key);
     return post(target, headers, body);
 }
 
@@ -68,8 +70,8 @@ bool SuccessCutShort(const http::Response& r) {
 }  // namespace
 
 Delivery ReportSensorData(const std::string& url, const std::string& token, const std::string& body,
-                          const PostFn& post) {
-    const http::Response r = Post(url + "/gateways/report", token, body, post);
+                          const PostFn& post, const std::string& key) {
+    const http::Response r = Post(url + "/gateways/report", token, body, post, key);
     if (SuccessCutShort(r)) {
         LOGW << "Answer ( " << r.status << " ) cut short : " << r.text;
         return Delivery::kDelivered;

@@ -20,7 +20,8 @@ using PostFn = std::function<http::Response(
     const std::string& url, const std::vector<std::string>& headers, const std::string& body)>;
 
 // POST url + "/gateways/report" and url + "/gateways/hb" with the bearer token; log the outcome.
+// A report with a `key` carries it as "Idempotency-Key": the same key for the same samples.
 Delivery ReportSensorData(const std::string& url, const std::string& token, const std::string& body,
-                          const PostFn& post);
+                          const PostFn& post, const std::string& key = std::string());
 Delivery ReportHeartBeat(const std::string& url, const std::string& token, const std::string& body,
                          const PostFn& post);

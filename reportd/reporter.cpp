@@ -1,9 +1,11 @@
 #include "reporter.h"
 
 #include <algorithm>
+#include <map>
 
 #include "log.h"
 #include "manager_event.h"
+#include "paths.h"
 #include "sensor_event.h"
 
 namespace {
@@ -12,6 +14,7 @@ constexpr auto kLoopPeriod = std::chrono::milliseconds(100);
 constexpr auto kHeartbeatPeriod = std::chrono::seconds(5);
 constexpr int kDefaultInterval = 30;
 constexpr int kDefaultMaxSamples = 20000;
+constexpr auto kDropLogPeriod = std::chrono::minutes(1);
 
 std::unique_ptr<NVRAM> LoadSettings() {
     auto nvram = std::make_unique<NVRAM>();
@@ -35,6 +38,25 @@ std::chrono::seconds Interval(const NVRAM& nvram) {
     return std::chrono::seconds(kDefaultInterval);
 }
 
+int Setting(const char* name, int value, int fallback, int least) {
+    if (value >= least)
+        return value;
+    LOGW << name << " " << value << " unusable, " << fallback << " used";
+    return fallback;
+}
+
+std::unique_ptr<Journal> MakeJournal(const NVRAM& nvram) {
+    if (nvram.journal == 0)
+        return nullptr;
+    Journal::Options options;
+    options.ram_dir = paths::TmpDir() + "/reportd";
+    options.store_dir = nvram.store_dir;
+    options.store_max_bytes =
+        static_cast<uint64_t>(Setting("store_max_kb", nvram.store_max_kb, 8192, 1)) * 1024;
+    options.store_max_age = Setting("store_max_age", nvram.store_max_age, 604800, 1);
+    return std::make_unique<Journal>(options, timer::SystemUnixTime);
+}
+
 }  // namespace
 
 Reporter::Reporter() : Reporter(LoadSettings(), timer::SteadyTime(), PostFn()) {}
@@ -56,6 +78,16 @@ Reporter::Reporter(std::unique_ptr<NVRAM> settings, timer::TimeSource& clock, Po
     post_options.keep_going = &report_running;
     send_post = [this](const std::string& url, const std::vector<std::string>& headers,
                        const std::string& body) { return Post(url, headers, body); };
+    journal = MakeJournal(*nvram);
+    if (journal) {
+        spill_after = std::chrono::seconds(Setting("spill_after", nvram->spill_after, 60, 0));
+        store_sync = std::chrono::seconds(Setting("store_sync", nvram->store_sync, 60, 0));
+        store.SetNextSeq(
+            journal->Open([this](const std::string& id, const std::string& type,
+                                 const Sample& sample) { store.AddReplayed(id, type, sample); }));
+        if (const auto body = journal->ReplayedInFlight())
+            in_flight = Body{body->first, body->last, false};
+    }
     report_thread = std::thread(&Reporter::ReportThread, this);
 }
 
@@ -98,6 +130,11 @@ void Reporter::Run() {
     timers->CancelAll();
     Unsubscribe();
     StopReportThread();
+    // A clean stop: what only memory and the RAM tier hold goes to flash.
+    if (journal && journal->HasFlashTier()) {
+        SpillMemory();
+        journal->Maintain(true);
+    }
 }
 
 void Reporter::UBUSSensorHandler(const char* json) {
@@ -136,7 +173,10 @@ void Reporter::Handle(mailbox::Message& msg) {
             const auto* event = msg.As<SensorEvent>();
             nlohmann::json sample = event->data;
             sample["k"] = event->sensor_type;
-            store.Add(event->device_id, event->sensor_type, sample);
+            store.Add(event->device_id, event->sensor_type, sample, [&](const Sample& kept) {
+                if (journal)
+                    journal->Append(event->device_id, event->sensor_type, kept);
+            });
             AddActiveNode(event->device_id);
             break;
         }
@@ -195,31 +235,158 @@ void Reporter::ReportPass() {
         LOGW << "Device limit reached : " << ids << " oldest heard devices dropped";
     }
     const bool up = internet_up.load();
-    LOGV << "pass : " << store.Size() << " samples kept" << (up ? "" : ", internet down");
-    if (!up)
-        return;
-    SendSamples();
-    if (report_running.load())
-        SendHeartBeat();
+    LOGV << "pass : " << KeptSamples() << " samples kept" << (up ? "" : ", internet down");
+    bool delivering = false;
+    if (up) {
+        delivering = SendSamples();
+        if (report_running.load())
+            SendHeartBeat();
+    }
+    if (journal)
+        KeepJournal(delivering);
+}
+
+std::size_t Reporter::KeptSamples() const {
+    return store.Size() + (journal ? static_cast<std::size_t>(journal->FlashSamples()) : 0);
+}
+
+void Reporter::KeepJournal(bool delivering) {
+    const auto now = time.Now();
+    if (delivering || KeptSamples() == 0)
+        failing_since.reset();
+    else if (!failing_since)
+        failing_since = now;
+    const bool syncDue = !last_sync || now - *last_sync >= store_sync;
+    if (syncDue && failing_since && now - *failing_since >= spill_after && store.Size() > 0 &&
+        journal->HasFlashTier()) {
+        SpillMemory();
+        last_sync = now;
+    }
+    if (journal->Maintain(syncDue))
+        last_sync = now;
+    journal->MemoryGone(store.FirstKeptSeq() - 1);
+    journal_dropped += journal->TakeDropped();
+    if (journal_dropped > 0 && (!last_drop_log || now - *last_drop_log >= kDropLogPeriod)) {
+        LOGW << "Store limit reached : " << journal_dropped << " oldest samples dropped from "
+             << nvram->store_dir;
+        journal_dropped = 0;
+        last_drop_log = now;
+    }
+}
+
+bool Reporter::SpillMemory() {
+    ReportBatch taken = store.Collect(SIZE_MAX, SIZE_MAX);
+    if (taken.Empty())
+        return true;
+    // The body in flight gets a block of its own: it is sent again from flash as it was.
+    const bool split = in_flight && !in_flight->flash;
+    std::vector<std::vector<journal::BlockSample>> blocks(1);
+    for (const auto& item : taken.Items()) {
+        if (split && blocks.size() == 1 && !blocks[0].empty() && item.sample.seq > in_flight->last)
+            blocks.emplace_back();
+        blocks.back().push_back(
+            {item.sample.seq, item.device_id, item.queue->kind, item.sample.text});
+    }
+    const uint64_t last = taken.Items().back().sample.seq;
+    if (!journal->Spill(blocks)) {
+        store.Restore(std::move(taken));
+        return false;
+    }
+    LOGI << "journal: " << taken.Size() << " samples moved to " << nvram->store_dir;
+    journal->MemoryGone(last);
+    if (split)
+        in_flight->flash = true;
+    return true;
 }
 
 bool Reporter::SendSamples() {
     while (report_running.load() && internet_up.load()) {
-        ReportBatch batch = store.Collect(kMaxBodySamples, kMaxBodyBytes);
-        if (batch.Empty())
+        ReportBatch batch;
+        bool fromFlash = false;
+        if (!NextBatch(batch, fromFlash))
             return true;
-        switch (ReportSensorData(nvram->url, nvram->access_token, batch.Body(), send_post)) {
+        switch (ReportSensorData(nvram->url, nvram->access_token, batch.Body(), send_post,
+                                 DeliveryKey(batch))) {
             case Delivery::kDelivered:
+                Delivered(batch, fromFlash);
                 break;
             case Delivery::kRefused:
                 LOGW << "Report refused : " << batch.Size() << " samples dropped";
+                Delivered(batch, fromFlash);
                 break;
             case Delivery::kRetry:
-                store.Restore(std::move(batch));
+                if (!fromFlash)
+                    store.Restore(std::move(batch));
                 return false;
         }
     }
     return true;
+}
+
+bool Reporter::NextBatch(ReportBatch& batch, bool& fromFlash) {
+    fromFlash = false;
+    if (journal && journal->FlashSamples() > 0) {
+        auto samples = journal->FlashBatch(
+            kMaxBodySamples, kMaxBodyBytes, [](const journal::BlockSample& s, bool newDevice) {
+                return ReportBatch::Cost(s.device_id, Sample{s.seq, s.text}, newDevice);
+            });
+        if (!samples.empty()) {
+            // A device's types in the order the body first has them.
+            std::map<std::string, std::vector<std::string>> types;
+            for (auto& s : samples) {
+                auto& list = types[s.device_id];
+                const auto at = std::find(list.begin(), list.end(), s.sensor_type);
+                const auto index = static_cast<std::size_t>(at - list.begin());
+                if (at == list.end())
+                    list.push_back(s.sensor_type);
+                batch.Add({nullptr, s.device_id, index, Sample{s.seq, std::move(s.text)}});
+            }
+            fromFlash = true;
+            in_flight = Body{samples.front().seq, samples.back().seq, true};
+            return true;
+        }
+    }
+    const bool held = in_flight && !in_flight->flash;
+    batch = store.Collect(kMaxBodySamples, kMaxBodyBytes, held ? in_flight->last : UINT64_MAX);
+    if (batch.Empty() && held) {
+        in_flight.reset();
+        batch = store.Collect(kMaxBodySamples, kMaxBodyBytes);
+    }
+    if (batch.Empty())
+        return false;
+    const auto& items = batch.Items();
+    const auto [lo, hi] = std::minmax_element(
+        items.begin(), items.end(),
+        [](const auto& a, const auto& b) { return a.sample.seq < b.sample.seq; });
+    const Body body{lo->sample.seq, hi->sample.seq, false};
+    if (journal && !(held && in_flight->first == body.first && in_flight->last == body.last)) {
+        journal->MemoryInFlight({body.first, body.last, static_cast<uint32_t>(batch.Size())});
+    }
+    in_flight = body;
+    return true;
+}
+
+std::string Reporter::DeliveryKey(const ReportBatch& batch) const {
+    uint64_t first = UINT64_MAX, last = 0;
+    for (const auto& item : batch.Items()) {
+        first = std::min(first, item.sample.seq);
+        last = std::max(last, item.sample.seq);
+    }
+    return (nvram->device_id.empty() ? std::string("gateway") : nvram->device_id) + "-" +
+           std::to_string(first) + "-" + std::to_string(last) + "-" + std::to_string(batch.Size());
+}
+
+void Reporter::Delivered(const ReportBatch& batch, bool fromFlash) {
+    in_flight.reset();
+    if (!journal)
+        return;
+    uint64_t last = 0;
+    for (const auto& item : batch.Items())
+        last = std::max(last, item.sample.seq);
+    if (fromFlash)
+        journal->FlashGone(last);
+    else
+        journal->MemoryGone(last);
 }
 
 void Reporter::SendHeartBeat() {

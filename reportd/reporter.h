@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -12,6 +13,7 @@
 #include "active_nodes.h"
 #include "cloud_report.h"
 #include "heartbeat.h"
+#include "journal.h"
 #include "mailbox.h"
 #include "main_loop.h"
 #include "nvram.h"
@@ -58,7 +60,10 @@ class Reporter {
     std::size_t AddActiveNode(const std::string& device_id);
 
     bool InternetUp() const { return internet_up.load(); }
-    std::size_t KeptSamples() const { return store.Size(); }
+    // In memory and in the flash tier of the journal.
+    std::size_t KeptSamples() const;
+    // The journal, when "journal" is on (benchmarks read its counters).
+    const Journal* SampleJournal() const { return journal.get(); }
     // Report passes made so far (with or without the internet).
     uint64_t Passes() const { return passes.load(); }
 
@@ -69,6 +74,16 @@ class Reporter {
                         const std::string& body);
     // Posts the store's samples body by body; false when a body must be sent again later.
     bool SendSamples();
+    // The next body: the flash tier's oldest first, then memory's; a body in flight is taken
+    // again as it was. False when there is none.
+    bool NextBatch(ReportBatch& batch, bool& fromFlash);
+    // Samples leave the journal once the cloud has them (or refused them).
+    void Delivered(const ReportBatch& batch, bool fromFlash);
+    std::string DeliveryKey(const ReportBatch& batch) const;
+    // Moves undelivered samples to flash when they waited long enough; flash bounds.
+    void KeepJournal(bool delivering);
+    // Moves every memory sample to the flash tier (false: they stay in memory).
+    bool SpillMemory();
     void SendHeartBeat();
     void StopReportThread();
     void Subscribe();
@@ -83,6 +98,20 @@ class Reporter {
 
     SampleStore store;
     ActiveNodes active;
+    std::unique_ptr<Journal> journal;
+    // Report thread only (and the main thread once it has ended).
+    struct Body {
+        uint64_t first = 0;
+        uint64_t last = 0;
+        bool flash = false;
+    };
+    std::optional<Body> in_flight;
+    std::chrono::seconds spill_after{60};
+    std::chrono::seconds store_sync{60};
+    std::optional<timer::Clock::time_point> failing_since;
+    std::optional<timer::Clock::time_point> last_sync;
+    std::optional<timer::Clock::time_point> last_drop_log;
+    uint64_t journal_dropped = 0;
 
     queue::ThreadSafeQueue<mailbox::Message> mailbox;
     mailbox::MainLoop loop;

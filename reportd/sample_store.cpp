@@ -61,7 +61,7 @@ bool SampleStore::Holds(const std::string& device_id, const DataQueue* queue) co
 }
 
 bool SampleStore::Add(const std::string& device_id, const std::string& sensor_type,
-                      const nlohmann::json& sample) {
+                      const nlohmann::json& sample, const KeptFn& kept) {
     std::lock_guard<std::mutex> lock(queues_mutex_);
     const auto queue = GetDataQueue(device_id, sensor_type, nullptr);
     queue->heard = ++heard_;
@@ -69,9 +69,43 @@ bool SampleStore::Add(const std::string& device_id, const std::string& sensor_ty
         return false;
     }
     ++next_seq_;
+    if (kept)
+        kept(queue->queue.back());
     ++size_;
     EnforceBound();
     return true;
+}
+
+void SampleStore::AddReplayed(const std::string& device_id, const std::string& sensor_type,
+                              Sample sample) {
+    std::lock_guard<std::mutex> lock(queues_mutex_);
+    const auto queue = GetDataQueue(device_id, sensor_type, nullptr);
+    queue->heard = ++heard_;
+    // The rate limit goes on from the replayed sample's "ts".
+    const auto text = nlohmann::json::parse(sample.text, nullptr, false);
+    if (text.is_object() && text.contains("ts") && text["ts"].is_number_unsigned())
+        queue->last_ts = text["ts"].get<uint32_t>();
+    next_seq_ = std::max(next_seq_, sample.seq + 1);
+    queue->queue.push_back(std::move(sample));
+    ++size_;
+    EnforceBound();
+}
+
+void SampleStore::SetNextSeq(uint64_t seq) {
+    std::lock_guard<std::mutex> lock(queues_mutex_);
+    next_seq_ = std::max(next_seq_, seq);
+}
+
+uint64_t SampleStore::FirstKeptSeq() const {
+    std::lock_guard<std::mutex> lock(queues_mutex_);
+    uint64_t oldest = next_seq_;
+    for (const auto& [id, list] : queues_) {
+        for (const auto& q : list) {
+            if (!q->queue.empty())
+                oldest = std::min(oldest, q->queue.front().seq);
+        }
+    }
+    return oldest;
 }
 
 void SampleStore::EnforceBound() {
@@ -93,7 +127,7 @@ void SampleStore::EnforceBound() {
     }
 }
 
-ReportBatch SampleStore::Collect(std::size_t maxSamples, std::size_t maxBytes) {
+ReportBatch SampleStore::Collect(std::size_t maxSamples, std::size_t maxBytes, uint64_t maxSeq) {
     struct Front {
         uint64_t seq;
         const std::string* device_id;
@@ -116,6 +150,8 @@ ReportBatch SampleStore::Collect(std::size_t maxSamples, std::size_t maxBytes) {
     std::size_t bytes = ReportBatch::kEnvelopeBytes;
     while (!fronts.empty() && batch.Size() < maxSamples) {
         Front f = fronts.top();
+        if (f.seq > maxSeq)
+            break;
         DataQueue& q = **f.queue;
         const bool newDevice = devices.count(*f.device_id) == 0;
         const std::size_t cost = ReportBatch::Cost(*f.device_id, q.queue.front(), newDevice);

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -24,13 +25,22 @@ class SampleStore {
         : max_samples_(maxSamples), max_queues_(maxQueues > 0 ? maxQueues : 1) {}
     virtual ~SampleStore() = default;
 
-    // Keeps `sample` ("data" with "k" set) subject to its queue's rate limit.
+    // Keeps `sample` ("data" with "k" set) subject to its queue's rate limit; `kept` sees the
+    // kept sample before any other thread can take it.
+    using KeptFn = std::function<void(const Sample&)>;
     bool Add(const std::string& device_id, const std::string& sensor_type,
-             const nlohmann::json& sample);
+             const nlohmann::json& sample, const KeptFn& kept = KeptFn());
+    // Keeps a sample read back from the journal, oldest first, whatever the rate limit.
+    void AddReplayed(const std::string& device_id, const std::string& sensor_type, Sample sample);
+    // The number the next kept sample takes, and so on upwards.
+    void SetNextSeq(uint64_t seq);
 
     // Takes the oldest samples, at most `maxSamples` and about `maxBytes` of body (always at
-    // least one sample when there is any).
-    ReportBatch Collect(std::size_t maxSamples, std::size_t maxBytes);
+    // least one sample when there is any), none numbered above `maxSeq`.
+    ReportBatch Collect(std::size_t maxSamples, std::size_t maxBytes, uint64_t maxSeq = UINT64_MAX);
+    // The number of the oldest sample kept, or the next one's when none is kept: every sample
+    // below it has left the store.
+    uint64_t FirstKeptSeq() const;
     // Puts a batch whose POST failed back in front of the newer samples.
     void Restore(ReportBatch batch);
 

@@ -36,6 +36,8 @@ class PlatformStandIn(ProcessComponent):
         with open(self.scenario) as f:
             nodes = json.load(f).get("nodes", [])
         overrides = [("add_list", "halvex.sys.whitelist", n["id"]) for n in nodes if "id" in n]
+        # The router's flash, in the run folder: it outlives the rig's reboots.
+        overrides.append(("set", "halvex.sys.store_dir", os.path.join(rig.run_dir, "flash")))
         if rig.provisioned:
             token = dict((k, v) for _, k, v in rig.uci_overrides).get("halvex.auth.access_token",
                                                                        "")

@@ -20,7 +20,8 @@ HB = "/gateways/hb"
 EMPTY = '{"nodes":[]}'
 
 
-def post(cloud, path, body, token=None, cafile=None, context=None, host=None, timeout=5.0):
+def post(cloud, path, body, token=None, cafile=None, context=None, host=None, timeout=5.0,
+         key=None):
     """One POST as the gateway makes it; returns (status, response text)."""
     url = urllib.parse.urlsplit(cloud.url)
     if context is None:
@@ -30,6 +31,8 @@ def post(cloud, path, body, token=None, cafile=None, context=None, host=None, ti
     headers = {"cache-control": "no-cache", "Content-Type": "application/json"}
     if token is not None:
         headers["Authorization"] = "Bearer " + token
+    if key is not None:
+        headers["Idempotency-Key"] = key
     try:
         conn.request("POST", path, body=body.encode(), headers=headers)
         response = conn.getresponse()
@@ -52,6 +55,18 @@ class TestEndpoints:
         assert record.header("authorization") == "Bearer " + cloud.token
         assert record.header("Cache-Control") == "no-cache"
         assert cloud.received(HB) == []
+
+    def test_report_keys_are_counted_and_a_taken_key_again_is_a_copy(self, cloud):
+        body = '{"nodes":[{"id":"AA","vs":[{"k":"AT","ts":60,"v":21.5}]}]}'
+        cloud.fault(REPORT, status=503, count=1)
+        assert post(cloud, REPORT, body, cloud.token, key="GW-1-1-1")[0] == 503
+        assert cloud.keys() == {"keys": {}, "copies": 0, "unkeyed": 0}, "only 2xx count"
+        assert post(cloud, REPORT, body, cloud.token, key="GW-1-1-1")[0] == 200
+        assert post(cloud, REPORT, body, cloud.token, key="GW-1-1-1")[0] == 200
+        assert post(cloud, REPORT, body, cloud.token, key="GW-2-2-1")[0] == 200
+        assert post(cloud, REPORT, body, cloud.token)[0] == 200
+        assert cloud.keys() == {"keys": {"GW-1-1-1": 2, "GW-2-2-1": 1}, "copies": 1,
+                                "unkeyed": 1}
 
     def test_both_names_in_the_certificate_verify(self, cloud):
         assert post(cloud, HB, "[]", cloud.token, host="localhost")[0] == 200

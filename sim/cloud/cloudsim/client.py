@@ -121,6 +121,11 @@ class CloudControl:
                 raise TimeoutError("timed out after %.1f s waiting for %d request(s) on %s; got %d"
                                    % (timeout, count, path or "any path", len(done)))
 
+    def keys(self):
+        """{"keys": {key: reports taken under it}, "copies": n, "unkeyed": n} of the reports
+        answered 2xx."""
+        return self._call("GET", "/keys")
+
     def clear(self):
         """Forgets every recorded request (indexes keep counting)."""
         return self._call("DELETE", "/requests")["cleared"]

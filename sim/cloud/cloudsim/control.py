@@ -87,6 +87,9 @@ def make_app(cloud):
             records = cloud.journal.select(path, since)
         return _json({"next": cloud.journal.next_index, "requests": records})
 
+    async def keys(request):
+        return _json(cloud.keys.describe())
+
     async def clear_requests(request):
         return _json({"cleared": cloud.journal.clear()})
 
@@ -143,6 +146,7 @@ def make_app(cloud):
     app.router.add_get("/status", status)
     app.router.add_get("/requests", requests)
     app.router.add_delete("/requests", clear_requests)
+    app.router.add_get("/keys", keys)
     app.router.add_post("/faults", set_fault)
     app.router.add_delete("/faults", clear_faults)
     app.router.add_put("/token", set_token)

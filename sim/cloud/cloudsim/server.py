@@ -93,6 +93,27 @@ def _headers(request):
     return headers
 
 
+class DeliveryKeys:
+    """The "Idempotency-Key" of every report the cloud took (2xx): how often each came, and
+    how many took a key already taken (copies, which a real cloud would drop)."""
+
+    def __init__(self):
+        self.taken = {}
+        self.copies = 0
+        self.unkeyed = 0
+
+    def record(self, key):
+        if not key:
+            self.unkeyed += 1
+            return
+        if key in self.taken:
+            self.copies += 1
+        self.taken[key] = self.taken.get(key, 0) + 1
+
+    def describe(self):
+        return {"keys": dict(self.taken), "copies": self.copies, "unkeyed": self.unkeyed}
+
+
 class Fault:
     """What the next requests on one path get instead of a normal answer."""
 
@@ -206,6 +227,7 @@ class CloudServer:
         self.misnamed_cert = False
         self.journal = Journal()
         self.faults = Faults()
+        self.keys = DeliveryKeys()
         self.app = web.Application(middlewares=[self._intake])
         self._runner = None
         self._listener = None
@@ -336,6 +358,8 @@ class CloudServer:
                 except web.HTTPException as e:
                     response = e
             outcome, status = "answered", response.status
+            if request.path == GATEWAY_PATHS[0] and 200 <= status < 300:
+                self.keys.record(request.headers.get("Idempotency-Key"))
             log.info("%s %s: %d (%d bytes)", request.method, request.path, status, len(body))
             return response
         finally:

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <mutex>
 
 #include "log_capture.h"
+#include "paths.h"
 #include "wait_for.h"
 
 using nlohmann::json;
@@ -21,14 +23,20 @@ class FakeCloud {
     struct Request {
         std::string path;
         std::string body;
+        std::string key;  // its Idempotency-Key
     };
 
     PostFn Post() {
-        return [this](const std::string& url, const std::vector<std::string>&,
+        return [this](const std::string& url, const std::vector<std::string>& headers,
                       const std::string& body) {
             std::lock_guard<std::mutex> lock(mutex_);
             const std::string path = url.substr(url.rfind('/'));
-            requests_.push_back({path, body});
+            std::string key;
+            for (const auto& h : headers) {
+                if (h.rfind("Idempotency-Key: ", 0) == 0)
+                    key = h.substr(17);
+            }
+            requests_.push_back({path, body, key});
             int code = 200;
             auto& codes = answers_[path];
             if (!codes.empty()) {
@@ -87,13 +95,19 @@ class ReporterTest : public ::testing::Test {
   protected:
     static constexpr auto kInterval = std::chrono::seconds(30);
 
-    void SetUp() override { LogCapture::Init("reportd_test.log"); }
+    void SetUp() override {
+        LogCapture::Init("reportd_test.log");
+        // The RAM tier of the journal lives as long as the run folder: start without one.
+        std::filesystem::remove_all(paths::TmpDir() + "/reportd");
+    }
 
-    void Start(int maxSamples = 20000) {
+    void Start(int maxSamples = 20000, const std::string& storeDir = std::string()) {
         auto nvram = std::make_unique<NVRAM>();
         nvram->url = "https://cloud.test";
         nvram->access_token = "secret";
+        nvram->device_id = "GW1";
         nvram->max_samples = maxSamples;
+        nvram->store_dir = storeDir;
         reporter = std::make_unique<Reporter>(std::move(nvram), time, cloud.Post());
         ASSERT_TRUE(WaitFor([&] { return reporter->Passes() == 1; }));  // the one at start
     }
@@ -213,14 +227,17 @@ TEST_F(ReporterTest, SamplesOfAFailedPostAreSentAgainOnceAndInOrder) {
         Pass();
         ASSERT_EQ(cloud.Of("/report").size(), before + 1);
         EXPECT_EQ(reporter->KeptSamples(), 1u);
-        // Delivered on the next pass, with what arrived meanwhile after it.
+        // Delivered on the next pass as it was, under the same key; what arrived meanwhile
+        // follows in a body of its own.
         Sensor(SensorEventText("A", "SD", 2));
         Pass();
         auto reports = cloud.Of("/report");
-        ASSERT_EQ(reports.size(), before + 2);
+        ASSERT_EQ(reports.size(), before + 3);
+        EXPECT_EQ(reports[before + 1].body, reports[before].body);
+        EXPECT_EQ(reports[before + 1].key, reports[before].key);
         EXPECT_EQ(Samples({reports.back()}),
-                  (std::vector<std::tuple<std::string, std::string, uint32_t>>{{"A", "SD", 1},
-                                                                               {"A", "SD", 2}}));
+                  (std::vector<std::tuple<std::string, std::string, uint32_t>>{{"A", "SD", 2}}));
+        EXPECT_NE(reports.back().key, reports[before].key);
         EXPECT_EQ(reporter->KeptSamples(), 0u);
     }
 }
@@ -308,6 +325,69 @@ TEST_F(ReporterTest, BoundKeepsTheNewestAndLogsHowManyWereDropped) {
     ASSERT_EQ(samples.size(), 5u);
     EXPECT_EQ(std::get<2>(samples.front()), 3u);
     EXPECT_EQ(std::get<2>(samples.back()), 7u);
+}
+
+TEST_F(ReporterTest, OutageSpillsToFlashOncePerSyncPeriodAndAPowerCutLosesNoneOfIt) {
+    const std::string flash = paths::TmpDir() + "/../flash";
+    std::filesystem::remove_all(flash);
+    auto files = [&] {
+        std::size_t n = 0;
+        if (std::filesystem::exists(flash)) {
+            for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(flash))
+                ++n;
+        }
+        return n;
+    };
+    Start(20000, flash);
+    Manager(R"({"evt":{"internet":"up"}})");
+    uint32_t ts = 0;
+    for (int pass = 0; pass < 4; ++pass) {
+        Sensor(SensorEventText("A", "SD", ++ts));
+        Pass();
+    }
+    EXPECT_EQ(reporter->KeptSamples(), 0u);
+    EXPECT_FALSE(std::filesystem::exists(flash)) << "the cloud took them: no flash write";
+
+    // The cloud fails: after "spill_after" (60 s, two passes) the samples go to flash, then at
+    // most once per "store_sync" (60 s).
+    cloud.Answer("/report", std::vector<int>(100, 503));
+    LogCapture log;
+    const uint32_t firstKept = ts + 1;
+    for (int pass = 0; pass < 6; ++pass) {
+        Sensor(SensorEventText("A", "SD", ++ts));
+        Pass();
+    }
+    EXPECT_EQ(log.Count("samples moved to"), 2u) << log.Since();
+    EXPECT_GE(files(), 1u);
+    const auto failed = cloud.Of("/report");
+    // A body in flight is sent again as it was, whichever tier holds it.
+    for (std::size_t i = 5; i < failed.size(); ++i)
+        EXPECT_EQ(failed[i].key, failed[4].key) << i;
+    const std::size_t kept = reporter->KeptSamples();
+    EXPECT_EQ(kept, 6u);
+
+    // A power cut: no clean stop, the RAM tier gone. What was spilled comes back.
+    const uint32_t spilledUpTo = ts - 1;  // the last pass spilled nothing
+    reporter.reset();
+    std::filesystem::remove_all(paths::TmpDir() + "/reportd");
+    cloud.Answer("/report", {});
+    Start(20000, flash);
+    EXPECT_EQ(reporter->KeptSamples(), static_cast<std::size_t>(spilledUpTo - firstKept + 1));
+    Manager(R"({"evt":{"internet":"up"}})");
+    Pass();
+    EXPECT_EQ(reporter->KeptSamples(), 0u);
+    const auto reports = cloud.Of("/report");
+    std::vector<uint32_t> got;
+    for (std::size_t i = failed.size(); i < reports.size(); ++i) {
+        for (const auto& s : Samples({reports[i]}))
+            got.push_back(std::get<2>(s));
+    }
+    std::vector<uint32_t> want;
+    for (uint32_t t = firstKept; t <= spilledUpTo; ++t)
+        want.push_back(t);
+    EXPECT_EQ(got, want);
+    EXPECT_EQ(reports[failed.size()].key, failed.back().key) << "the same samples, the same key";
+    EXPECT_EQ(files(), 0u) << "delivered files are deleted";
 }
 
 TEST_F(ReporterTest, MalformedEventsAreLoggedAndDropped) {
