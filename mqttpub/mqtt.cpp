@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <thread>
 
 #include "log.h"
 #include "manager_event.h"
@@ -15,8 +16,12 @@ namespace {
 
 constexpr auto kLoopPeriod = std::chrono::milliseconds(100);
 constexpr auto kHeartbeatPeriod = std::chrono::seconds(5);
-constexpr int kKeepAlive = 60;
 constexpr int64_t kMaxRestartDelayMs = 60 * 1000;
+// The library's own reconnects: 1, 4, 9, ... s, at most a minute, while no CONNACK accepts.
+constexpr unsigned kReconnectDelay = 1;
+constexpr unsigned kMaxReconnectDelay = 60;
+// Unacknowledged QoS 1 messages in flight: enough to keep a fast broker link busy.
+constexpr unsigned kMaxInflight = 100;
 
 // Errors after which libmosquitto's network thread returns instead of reconnecting: a broker
 // (or something else on its port) that answers with bytes it cannot parse would otherwise
@@ -62,7 +67,7 @@ class NoCancel {
 std::unique_ptr<NVRAM> LoadSettings() {
     auto nvram = std::make_unique<NVRAM>();
     nvram->LoadMQTTParams();
-    nvram->LoadSysParams();  // queue_limit
+    nvram->LoadSysParams();  // queue_limit, device_id
     return nvram;
 }
 
@@ -70,12 +75,13 @@ std::unique_ptr<NVRAM> LoadSettings() {
 
 MQTT::MQTT() : MQTT(LoadSettings()) {}
 
-MQTT::MQTT(std::unique_ptr<NVRAM> nvram, std::chrono::milliseconds restart_delay)
+MQTT::MQTT(std::unique_ptr<NVRAM> nvram, std::chrono::milliseconds restart_delay,
+           timer::TimeSource& time)
     : mosqpp::mosquittopp(nullptr, true),
       loop_(queue_, kLoopPeriod),
       nvram_(std::move(nvram)),
       listener_(std::make_unique<ubus::Listener>()),
-      timers_(std::make_unique<timer::TimerQueue>()),
+      timers_(std::make_unique<timer::TimerQueue>(time)),
       heartbeat_(*timers_, heartbeat::kMqttpub, kHeartbeatPeriod),
       first_restart_delay_(restart_delay),
       restart_delay_ms_(restart_delay.count()) {
@@ -87,8 +93,44 @@ MQTT::~MQTT() {
     timers_.reset();
 }
 
+// Before the first connect: what the library sends in CONNECT and how it reaches the broker.
+bool MQTT::Configure() {
+    reconnect_delay_set(kReconnectDelay, kMaxReconnectDelay, true);
+    max_inflight_messages_set(kMaxInflight);
+    const std::string& gateway = nvram_->device_id;
+    const bool availability = nvram_->mqtt_availability == 1 || nvram_->mqtt_ha_discovery == 1;
+    if (availability || nvram_->mqtt_ha_discovery == 1) {
+        if (!IsPlainId(gateway)) {
+            LOGE << "No availability or discovery : the gateway id \"" << gateway
+                 << "\" is not a plain id";
+        } else {
+            status_topic_ = AvailabilityTopic(gateway);
+            will_set(status_topic_.c_str(), 7, "offline", 1, true);
+            if (nvram_->mqtt_ha_discovery == 1)
+                discovery_.emplace(nvram_->mqtt_ha_prefix, gateway);
+        }
+    }
+    if (!nvram_->mqtt_username.empty()) {
+        username_pw_set(nvram_->mqtt_username.c_str(),
+                        nvram_->mqtt_password.empty() ? nullptr : nvram_->mqtt_password.c_str());
+    }
+    if (nvram_->mqtt_tls == 1) {
+        tls_ = BrokerTls::Create(nvram_->mqtt_host, {nvram_->mqtt_ca_file, nvram_->mqtt_cert_file,
+                                                     nvram_->mqtt_key_file});
+        if (!tls_)
+            return false;  // never in the clear instead
+        const int rc = opts_set(MOSQ_OPT_SSL_CTX, tls_->Context());
+        if (rc != MOSQ_ERR_SUCCESS) {
+            LOGE << "MQTT TLS Error : " << mosqpp::strerror(rc);
+            return false;
+        }
+    }
+    return true;
+}
+
 bool MQTT::StartNetwork() {
     mosqpp::lib_init();
+    configured_ = Configure();
     const int rc = loop_start();
     if (rc != MOSQ_ERR_SUCCESS) {
         LOGE << "MQTT Error : " << mosqpp::strerror(rc);
@@ -97,7 +139,22 @@ bool MQTT::StartNetwork() {
     return true;
 }
 
+// "offline" and then DISCONNECT, which the broker takes in that order; the will says the same
+// should they not leave in time.
+void MQTT::SayOffline() {
+    if (status_topic_.empty() || !connected_.load())
+        return;
+    Send(status_topic_, "offline", true);
+    disconnect();
+    const auto deadline = std::chrono::steady_clock::now() + kStopWait;
+    while (connected_.load() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
 void MQTT::StopNetwork() {
+    SayOffline();
+    if (held_.load() > 0)
+        LOGW << held_.load() << " messages not acknowledged by the broker at stop";
     // Also ends the library's reconnect attempts when there is no connection.
     disconnect();
     // Forced: a reconnect that is under way (a blocking connect, a name lookup) sets the
@@ -172,11 +229,19 @@ bool MQTT::Connect(const std::string& host, const int& port) {
         LOGV << "Connecting..";
         return true;
     }
+    if (!configured_) {
+        LOGE << "MQTT Connect Error : TLS is not set up (see the lines above)";
+        return false;
+    }
     LOGV << host << ":" << port;
     reconnect_tried_.store(false);
-    const int rc = connect_async(host.c_str(), port, kKeepAlive);
+    const int rc = connect_async(host.c_str(), port, nvram_->mqtt_keepalive);
     if (rc != MOSQ_ERR_SUCCESS) {
         LOGE << "MQTT Connect Error : " << mosqpp::strerror(rc);
+        if (tls_) {
+            if (auto why = tls_->TakeRefusal(); !why.empty())
+                LOGE << why;
+        }
         // Once host and port are taken, the network thread keeps trying by itself.
         library_retries_ = rc == MOSQ_ERR_ERRNO || rc == MOSQ_ERR_EAI;
         return false;
@@ -185,15 +250,28 @@ bool MQTT::Connect(const std::string& host, const int& port) {
     return true;
 }
 
+void MQTT::CountLost(const char* why) {
+    ++lost_total_;
+    // One line per outage, not one per reading.
+    if (lost_++ == 0)
+        LOGW << "Publish Error : " << why;
+}
+
 bool MQTT::Publish(const std::string& topic, const std::string& payload, int qos) {
     LOGV << payload;
+    const bool counted = qos > 0 && nvram_->mqtt_qos > 0;
+    if (counted && held_.load() >= nvram_->mqtt_max_queued) {
+        CountLost("max_queued readings wait for the broker already");
+        return false;
+    }
     const int rc = publish(nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(),
                            qos, false);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        // One line per outage, not one per reading.
-        if (lost_++ == 0) {
-            LOGW << "Publish Error : " << mosqpp::strerror(rc);
-        }
+    // At QoS 1 the library keeps a message it could not send and sends it on reconnecting.
+    const bool held = qos > 0 && (rc == MOSQ_ERR_SUCCESS || rc == MOSQ_ERR_NO_CONN);
+    if (counted && held)
+        held_.fetch_add(1);
+    if (rc != MOSQ_ERR_SUCCESS && !held) {
+        CountLost(mosqpp::strerror(rc));
         return false;
     }
     if (lost_ > 0) {
@@ -203,14 +281,26 @@ bool MQTT::Publish(const std::string& topic, const std::string& payload, int qos
     return true;
 }
 
+void MQTT::Send(const std::string& topic, const std::string& payload, bool retain) {
+    const int rc = publish(nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(),
+                           1, retain);
+    if ((rc == MOSQ_ERR_SUCCESS || rc == MOSQ_ERR_NO_CONN) && nvram_->mqtt_qos > 0)
+        held_.fetch_add(1);
+    else if (rc != MOSQ_ERR_SUCCESS)
+        LOGW << "Publish Error : " << mosqpp::strerror(rc) << " (" << topic << ")";
+}
+
 void MQTT::on_connect(int rc) {
     {
         NoCancel guard;
+        answered_.store(true);
         if (rc == 0) {
             LOGV << "Connection Success";
             connections_.fetch_add(1);
             connected_.store(true);
             restart_delay_ms_.store(first_restart_delay_.count());
+            if (!status_topic_.empty())
+                queue_.Push(mailbox::Message(kConnected));
             return;
         }
         LOGI << "Connection Failed : " << mosqpp::connack_string(rc);
@@ -228,6 +318,16 @@ void MQTT::on_disconnect(int rc) {
     NoCancel guard;
     LOGI << "Disconnected from Host";
     connected_.store(false);
+    if (!answered_.exchange(false)) {
+        std::string refusal = tls_ ? tls_->TakeRefusal() : std::string();
+        if (!refusal.empty()) {
+            LOGE << refusal;
+        } else if (rc == MOSQ_ERR_KEEPALIVE) {
+            LOGE << "Broker sent no CONNACK within " << nvram_->mqtt_keepalive << " s";
+        } else if (rc != MOSQ_ERR_SUCCESS) {
+            LOGE << "Broker closed the connection before its CONNACK : " << mosqpp::strerror(rc);
+        }
+    }
     if (ends)
         ScheduleRestart(rc);
 }
@@ -235,6 +335,58 @@ void MQTT::on_disconnect(int rc) {
 void MQTT::on_publish(int mid) {
     NoCancel guard;
     LOGV << "mid : " << mid;
+    if (nvram_->mqtt_qos > 0)
+        held_.fetch_sub(1);
+}
+
+void MQTT::on_message(const struct mosquitto_message* message) {
+    NoCancel guard;
+    if (!discovery_ || !message->topic || message->payloadlen < 0)
+        return;
+    if (static_cast<std::size_t>(message->payloadlen) > kMaxBrokerMessage) {
+        LOGW << "Message on " << message->topic << " ignored : " << message->payloadlen << " bytes";
+        return;
+    }
+    const auto* bytes = static_cast<const char*>(message->payload);
+    queue_.Push(mailbox::Make<MqttMessage>(
+        kBrokerMessage,
+        MqttMessage{message->topic,
+                    std::string(bytes, bytes + static_cast<std::size_t>(message->payloadlen))}));
+}
+
+void MQTT::OnConnected() {
+    Send(status_topic_, "online", true);
+    if (!discovery_)
+        return;
+    std::optional<std::vector<std::string>> whitelist;
+    if (nvram_->LoadWhitelist()) {
+        whitelist = nvram_->whitelist;
+    } else {
+        LOGW << "Whitelist unknown : no discovery config is cleared";
+    }
+    discovery_->SetWhitelist(std::move(whitelist));
+    // The retained configs come back through the second one: those of removed nodes are
+    // cleared then.
+    subscribe(nullptr, discovery_->StatusTopic().c_str(), 1);
+    subscribe(nullptr, discovery_->ConfigFilter().c_str(), 1);
+    PublishConfigs();
+}
+
+void MQTT::PublishConfigs() {
+    for (const auto& config : discovery_->All())
+        Send(config.topic, config.payload, true);
+}
+
+void MQTT::OnBrokerMessage(const MqttMessage& m) {
+    if (m.topic == discovery_->StatusTopic()) {
+        if (m.payload == "online") {
+            LOGI << "Home Assistant is online : discovery configs sent again";
+            PublishConfigs();
+        }
+        return;
+    }
+    if (auto clear = discovery_->OnRetained(m.topic, m.payload))
+        Send(clear->topic, clear->payload, true);
 }
 
 void MQTT::ProcessUBUSSensorHandler(const char* json) {
@@ -269,9 +421,24 @@ void MQTT::Handle(mailbox::Message& msg) {
         case kNetworkEnded:
             RestartNetwork();
             break;
-        case kSensorReading:
-            if (auto m = BuildMqttMessage(*msg.As<SensorEvent>()))
-                Publish(m->topic, m->payload, 0);
+        case kSensorReading: {
+            const auto& event = *msg.As<SensorEvent>();
+            if (auto m = BuildMqttMessage(event)) {
+                if (discovery_) {
+                    if (auto config = discovery_->OnReading(event.device_id, event.sensor_type))
+                        Send(config->topic, config->payload, true);
+                }
+                Publish(m->topic, m->payload, nvram_->mqtt_qos);
+            }
+            break;
+        }
+        case kConnected:
+            if (connected_.load())
+                OnConnected();
+            break;
+        case kBrokerMessage:
+            if (discovery_)
+                OnBrokerMessage(*msg.As<MqttMessage>());
             break;
         default:
             break;
