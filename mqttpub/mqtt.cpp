@@ -22,6 +22,8 @@ constexpr unsigned kReconnectDelay = 1;
 constexpr unsigned kMaxReconnectDelay = 60;
 // Unacknowledged QoS 1 messages in flight: enough to keep a fast broker link busy.
 constexpr unsigned kMaxInflight = 100;
+// Without a ca_file the broker's certificate must chain to one of the system's CAs.
+constexpr const char* kSystemCas = "/etc/ssl/certs";
 
 // Errors after which libmosquitto's network thread returns instead of reconnecting: a broker
 // (or something else on its port) that answers with bytes it cannot parse would otherwise
@@ -115,13 +117,17 @@ bool MQTT::Configure() {
                         nvram_->mqtt_password.empty() ? nullptr : nvram_->mqtt_password.c_str());
     }
     if (nvram_->mqtt_tls == 1) {
-        tls_ = BrokerTls::Create(nvram_->mqtt_host, {nvram_->mqtt_ca_file, nvram_->mqtt_cert_file,
-                                                     nvram_->mqtt_key_file});
-        if (!tls_)
-            return false;  // never in the clear instead
-        const int rc = opts_set(MOSQ_OPT_SSL_CTX, tls_->Context());
+        const auto& ca = nvram_->mqtt_ca_file;
+        const auto& cert = nvram_->mqtt_cert_file;
+        const auto& key = nvram_->mqtt_key_file;
+        // The library checks the broker's certificate and that it is issued for the host.
+        const int rc =
+            tls_set(ca.empty() ? nullptr : ca.c_str(), ca.empty() ? kSystemCas : nullptr,
+                    cert.empty() ? nullptr : cert.c_str(), key.empty() ? nullptr : key.c_str());
         if (rc != MOSQ_ERR_SUCCESS) {
-            LOGE << "MQTT TLS Error : " << mosqpp::strerror(rc);
+            // Never in the clear instead.
+            LOGE << "MQTT TLS Error : cannot use ca_file \"" << ca << "\", cert_file \"" << cert
+                 << "\", key_file \"" << key << "\" : " << mosqpp::strerror(rc);
             return false;
         }
     }
@@ -238,12 +244,11 @@ bool MQTT::Connect(const std::string& host, const int& port) {
     const int rc = connect_async(host.c_str(), port, nvram_->mqtt_keepalive);
     if (rc != MOSQ_ERR_SUCCESS) {
         LOGE << "MQTT Connect Error : " << mosqpp::strerror(rc);
-        if (tls_) {
-            if (auto why = tls_->TakeRefusal(); !why.empty())
-                LOGE << why;
-        }
-        // Once host and port are taken, the network thread keeps trying by itself.
-        library_retries_ = rc == MOSQ_ERR_ERRNO || rc == MOSQ_ERR_EAI;
+        if (rc == MOSQ_ERR_TLS)
+            LOGE << TlsRefusal();
+        // Once host and port are taken, the network thread keeps trying by itself (a refused
+        // certificate too, silently, with its back-off).
+        library_retries_ = rc == MOSQ_ERR_ERRNO || rc == MOSQ_ERR_EAI || rc == MOSQ_ERR_TLS;
         return false;
     }
     library_retries_ = true;
@@ -319,9 +324,8 @@ void MQTT::on_disconnect(int rc) {
     LOGI << "Disconnected from Host";
     connected_.store(false);
     if (!answered_.exchange(false)) {
-        std::string refusal = tls_ ? tls_->TakeRefusal() : std::string();
-        if (!refusal.empty()) {
-            LOGE << refusal;
+        if (rc == MOSQ_ERR_TLS) {
+            LOGE << TlsRefusal();
         } else if (rc == MOSQ_ERR_KEEPALIVE) {
             LOGE << "Broker sent no CONNACK within " << nvram_->mqtt_keepalive << " s";
         } else if (rc != MOSQ_ERR_SUCCESS) {
@@ -352,6 +356,35 @@ void MQTT::on_message(const struct mosquitto_message* message) {
         kBrokerMessage,
         MqttMessage{message->topic,
                     std::string(bytes, bytes + static_cast<std::size_t>(message->payloadlen))}));
+}
+
+void MQTT::on_log(int level, const char* text) {
+    if (level != MOSQ_LOG_ERR || !text)
+        return;
+    NoCancel guard;
+    std::lock_guard<std::mutex> lock(library_errors_mutex_);
+    if (library_errors_.size() < kMaxLibraryErrors)
+        library_errors_.append(text).append("\n");
+}
+
+// libmosquitto's own lines name the failed check only for a host name; a chain that does not
+// verify shows as OpenSSL's "certificate verify failed".
+std::string MQTT::TlsRefusal() {
+    std::string errors;
+    {
+        std::lock_guard<std::mutex> lock(library_errors_mutex_);
+        errors.swap(library_errors_);
+    }
+    if (errors.find("host name verification failed") != std::string::npos)
+        return "Broker certificate refused : it is not issued for " + nvram_->mqtt_host;
+    if (errors.find("certificate verify failed") != std::string::npos) {
+        return "Broker certificate refused : it is not signed by a CA in " +
+               (nvram_->mqtt_ca_file.empty() ? std::string(kSystemCas) : nvram_->mqtt_ca_file) +
+               " (or it has expired)";
+    }
+    const auto end = errors.find('\n');
+    return "MQTT TLS Error : " +
+           (end == std::string::npos ? std::string("handshake failed") : errors.substr(0, end));
 }
 
 void MQTT::OnConnected() {

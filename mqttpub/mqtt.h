@@ -7,10 +7,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
-#include "broker_tls.h"
 #include "discovery.h"
 #include "heartbeat.h"
 #include "mailbox.h"
@@ -34,6 +34,7 @@ class MQTT : public mosqpp::mosquittopp {
     // A message from a subscription (Home Assistant's status, retained discovery configs).
     static constexpr int32_t kBrokerMessage = 3102;
     static constexpr std::size_t kMaxBrokerMessage = 64 * 1024;
+    static constexpr std::size_t kMaxLibraryErrors = 4096;
     // How long a stop waits for "offline" and the DISCONNECT to leave.
     static constexpr std::chrono::milliseconds kStopWait{500};
 
@@ -80,6 +81,7 @@ class MQTT : public mosqpp::mosquittopp {
     void on_disconnect(int rc) override;
     void on_publish(int mid) override;
     void on_message(const struct mosquitto_message* message) override;
+    void on_log(int level, const char* text) override;
 
   private:
     void Subscribe();
@@ -93,6 +95,7 @@ class MQTT : public mosqpp::mosquittopp {
     void Send(const std::string& topic, const std::string& payload, bool retain);
     void CountLost(const char* why);
     void SayOffline();
+    std::string TlsRefusal();
 
     std::atomic<bool> connected_{false};
     std::atomic<bool> running_{true};  // true from the start: a stop may come before Run
@@ -111,10 +114,11 @@ class MQTT : public mosqpp::mosquittopp {
     uint64_t lost_total_ = 0;
     bool library_retries_ = false;  // connect_async has handed the broker to the network thread
 
-    std::unique_ptr<BrokerTls> tls_;
     bool configured_ = false;   // TLS and login set up as the settings ask
     std::string status_topic_;  // empty: availability off
     std::optional<Discovery> discovery_;
     std::atomic<int64_t> held_{0};       // counted only when readings go at QoS 1
     std::atomic<bool> answered_{false};  // the broker sent a CONNACK on this connection
+    std::mutex library_errors_mutex_;
+    std::string library_errors_;  // the library's error lines since the last connection ended
 };
