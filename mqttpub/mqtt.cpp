@@ -100,8 +100,8 @@ bool MQTT::Configure() {
     reconnect_delay_set(kReconnectDelay, kMaxReconnectDelay, true);
     max_inflight_messages_set(kMaxInflight);
     const std::string& gateway = nvram_->device_id;
-    const bool availability = nvram_->mqtt_availability == 1 || nvram_->mqtt_ha_discovery == 1;
-    if (availability || nvram_->mqtt_ha_discovery == 1) {
+    // Home Assistant's entities follow the gateway's availability.
+    if (nvram_->mqtt_availability == 1 || nvram_->mqtt_ha_discovery == 1) {
         if (!IsPlainId(gateway)) {
             LOGE << "No availability or discovery : the gateway id \"" << gateway
                  << "\" is not a plain id";
