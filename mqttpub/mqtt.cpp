@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "log.h"
@@ -24,6 +25,8 @@ constexpr unsigned kMaxReconnectDelay = 60;
 constexpr unsigned kMaxInflight = 100;
 // Without a ca_file the broker's certificate must chain to one of the system's CAs.
 constexpr const char* kSystemCas = "/etc/ssl/certs";
+// libmosquitto's first line about a failed TLS handshake.
+constexpr char kOpenSslError[] = "OpenSSL Error[0]";
 
 // Errors after which libmosquitto's network thread returns instead of reconnecting: a broker
 // (or something else on its port) that answers with bytes it cannot parse would otherwise
@@ -173,10 +176,14 @@ void MQTT::StopNetwork() {
 void MQTT::RestartNetwork() {
     // The ended thread is joined before a new one takes the client.
     loop_stop(true);
+    restart_pending_.store(false);
     LOGI << "Restarting the MQTT network thread";
     const int rc = reconnect_async();
-    if (rc != MOSQ_ERR_SUCCESS)  // the new thread retries by itself
+    if (rc != MOSQ_ERR_SUCCESS) {  // the new thread retries by itself
         LOGW << "MQTT Connect Error : " << mosqpp::strerror(rc);
+        if (rc == MOSQ_ERR_TLS)
+            LOGE << TlsRefusal();
+    }
     const int started = loop_start();
     if (started != MOSQ_ERR_SUCCESS)
         ScheduleRestart(started);
@@ -185,6 +192,8 @@ void MQTT::RestartNetwork() {
 // Network thread (or main thread when a restart fails): the thread is started again from the
 // main loop, after a delay that grows while the broker keeps answering badly.
 void MQTT::ScheduleRestart(int rc) {
+    if (restart_pending_.exchange(true))
+        return;  // the same end seen twice (a disconnect and the library's TLS line)
     const auto delay = std::chrono::milliseconds(restart_delay_ms_.load());
     restart_delay_ms_.store(std::min<int64_t>(delay.count() * 2, kMaxRestartDelayMs));
     LOGE << "MQTT Error : " << mosqpp::strerror(rc) << " - network restarts in " << delay.count()
@@ -324,11 +333,10 @@ void MQTT::on_disconnect(int rc) {
     LOGI << "Disconnected from Host";
     connected_.store(false);
     if (!answered_.exchange(false)) {
-        if (rc == MOSQ_ERR_TLS) {
-            LOGE << TlsRefusal();
-        } else if (rc == MOSQ_ERR_KEEPALIVE) {
+        // A refused certificate is logged with the library's own line (on_log).
+        if (rc == MOSQ_ERR_KEEPALIVE) {
             LOGE << "Broker sent no CONNACK within " << nvram_->mqtt_keepalive << " s";
-        } else if (rc != MOSQ_ERR_SUCCESS) {
+        } else if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_TLS) {
             LOGE << "Broker closed the connection before its CONNACK : " << mosqpp::strerror(rc);
         }
     }
@@ -362,9 +370,18 @@ void MQTT::on_log(int level, const char* text) {
     if (level != MOSQ_LOG_ERR || !text)
         return;
     NoCancel guard;
-    std::lock_guard<std::mutex> lock(library_errors_mutex_);
-    if (library_errors_.size() < kMaxLibraryErrors)
-        library_errors_.append(text).append("\n");
+    {
+        std::lock_guard<std::mutex> lock(library_errors_mutex_);
+        if (library_errors_.size() < kMaxLibraryErrors)
+            library_errors_.append(text).append("\n");
+    }
+    // A handshake that fails on the network thread ends it without a disconnect callback (a
+    // failure inside Connect is reported there).
+    if (std::this_thread::get_id() != main_thread_ &&
+        std::strncmp(text, kOpenSslError, sizeof kOpenSslError - 1) == 0) {
+        LOGE << TlsRefusal();
+        ScheduleRestart(MOSQ_ERR_TLS);
+    }
 }
 
 // libmosquitto's own lines name the failed check only for a host name; a chain that does not

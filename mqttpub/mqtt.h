@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "discovery.h"
 #include "heartbeat.h"
@@ -119,6 +120,8 @@ class MQTT : public mosqpp::mosquittopp {
     std::optional<Discovery> discovery_;
     std::atomic<int64_t> held_{0};       // counted only when readings go at QoS 1
     std::atomic<bool> answered_{false};  // the broker sent a CONNACK on this connection
+    const std::thread::id main_thread_ = std::this_thread::get_id();  // the one that connects
+    std::atomic<bool> restart_pending_{false};
     std::mutex library_errors_mutex_;
     std::string library_errors_;  // the library's error lines since the last connection ended
 };
