@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 #include <exception>
+#include <stdexcept>
+#include <string>
 
 #include <boost/lexical_cast.hpp>
 
@@ -41,6 +43,22 @@ bool PortNumber(const std::string& port) {
 // Whole numbers and flags only: "1x", "1.5", " 1" and "" are refused.
 int ToInt(const json& value) {
     return boost::lexical_cast<int>(value.get<std::string>());
+}
+
+int ToIntIn(const json& value, int low, int high) {
+    const int n = ToInt(value);
+    if (n < low || n > high)
+        throw std::out_of_range("not in " + std::to_string(low) + ".." + std::to_string(high));
+    return n;
+}
+
+// Topic prefixes and ids go into topic names: one or more levels, no wildcards, no empty level.
+std::string ToTopicPrefix(const json& value) {
+    std::string text = value.get<std::string>();
+    if (text.empty() || text.size() > 64 || text.find_first_of("+#") != std::string::npos ||
+        text.front() == '/' || text.back() == '/' || text.find("//") != std::string::npos)
+        throw std::invalid_argument("not a topic prefix");
+    return text;
 }
 
 }  // namespace
@@ -232,25 +250,68 @@ void NVRAM::LoadMQTTParams() {
                 case "enable"_hash:
                     mqtt_enable = ToInt(value);
                     break;
+                case "availability"_hash:
+                    mqtt_availability = ToIntIn(value, 0, 1);
+                    break;
+                case "tls"_hash:
+                    mqtt_tls = ToIntIn(value, 0, 1);
+                    break;
+                case "ca_file"_hash:
+                    mqtt_ca_file = value.get<std::string>();
+                    break;
+                case "cert_file"_hash:
+                    mqtt_cert_file = value.get<std::string>();
+                    break;
+                case "key_file"_hash:
+                    mqtt_key_file = value.get<std::string>();
+                    break;
+                case "username"_hash:
+                    mqtt_username = value.get<std::string>();
+                    break;
+                case "password"_hash:
+                    mqtt_password = value.get<std::string>();
+                    break;
+                case "qos"_hash:
+                    mqtt_qos = ToIntIn(value, 0, 1);
+                    break;
+                case "max_queued"_hash:
+                    mqtt_max_queued = ToIntIn(value, 0, 1000000);
+                    break;
+                case "keepalive"_hash:
+                    // libmosquitto refuses less than 5 s.
+                    mqtt_keepalive = ToIntIn(value, 5, 3600);
+                    break;
+                case "ha_discovery"_hash:
+                    mqtt_ha_discovery = ToIntIn(value, 0, 1);
+                    break;
+                case "ha_prefix"_hash:
+                    mqtt_ha_prefix = ToTopicPrefix(value);
+                    break;
                 default:
                     break;
             }
         } catch (const std::exception& e) {
-            LOGE << "Option " << name << " " << value.dump() << " ignored : " << e.what();
+            if (name == "password") {
+                LOGE << "Option " << name << " ignored : " << e.what();  // no secrets in the log
+            } else {
+                LOGE << "Option " << name << " " << value.dump() << " ignored : " << e.what();
+            }
         }
     }
 }
 
-void NVRAM::LoadWhitelist() {
+bool NVRAM::LoadWhitelist() {
     const json values = GetSection("sys");
     if (!values.is_object())
-        return;
+        return false;
     const auto it = values.find("whitelist");
     if (it == values.end())
-        return;
+        return true;
     try {
         whitelist = it->get<std::vector<std::string>>();
     } catch (const std::exception& e) {
         LOGE << "Option whitelist " << it->dump() << " ignored : " << e.what();
+        return false;
     }
+    return true;
 }

@@ -26,7 +26,8 @@ class NVRAM {
     void LoadSysParams();
     void LoadAuthParams();
     void LoadMQTTParams();
-    void LoadWhitelist();
+    // False when the "sys" section could not be read (the whitelist is then unknown).
+    bool LoadWhitelist();
 
     // "sys"
     std::string url;
@@ -64,6 +65,18 @@ class NVRAM {
     std::string mqtt_host = "0.0.0.0";
     int mqtt_port = 1883;
     int mqtt_enable = 0;
+    int mqtt_availability = 0;   // 1: "online"/"offline" on "brelix/<device_id>/status"
+    int mqtt_tls = 0;            // 1: TLS with the broker's certificate checked
+    std::string mqtt_ca_file;    // CA that signs the broker's certificate
+    std::string mqtt_cert_file;  // client certificate and key, when the broker asks for one
+    std::string mqtt_key_file;
+    std::string mqtt_username;
+    std::string mqtt_password;   // never logged
+    int mqtt_qos = 0;            // for readings: 0 or 1
+    int mqtt_max_queued = 5000;  // QoS 1 readings held while the broker is away
+    int mqtt_keepalive = 60;     // seconds; also the wait for a CONNACK
+    int mqtt_ha_discovery = 0;   // 1: Home Assistant discovery configs
+    std::string mqtt_ha_prefix = "homeassistant";
 
     // provd's setters stage a change; Commit writes a package's staged changes, Revert drops
     // them. Each is false when the store refused it.

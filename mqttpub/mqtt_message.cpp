@@ -32,3 +32,7 @@ std::optional<MqttMessage> BuildMqttMessage(const SensorEvent& event) {
     }
     return m;
 }
+
+std::string AvailabilityTopic(const std::string& gateway_id) {
+    return "brelix/" + gateway_id + "/status";
+}

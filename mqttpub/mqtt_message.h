@@ -14,3 +14,6 @@ struct MqttMessage {
 
 // Nothing (and an error line) when the ids do not make a valid topic name (wildcards, '/').
 std::optional<MqttMessage> BuildMqttMessage(const SensorEvent& event);
+
+// Where the gateway says "online" and, as its last will, "offline": "brelix/<gateway id>/status".
+std::string AvailabilityTopic(const std::string& gateway_id);

@@ -36,14 +36,19 @@ def wait_until(ready, timeout=10.0, alive=lambda: True):
     return False
 
 
-def write_config(folder, port, host="127.0.0.1", name="mosquitto"):
-    """Writes NAME.conf into `folder` (the broker logs to NAME.log there); returns its path."""
+def write_config(folder, port, host="127.0.0.1", name="mosquitto", extra=(), persistence=False):
+    """Writes NAME.conf into `folder` (the broker logs to NAME.log there); returns its path.
+
+    `extra` lines go at the end (more listeners, their certificates, a password file); with
+    `persistence` retained messages and sessions outlive a restart (in NAME.db)."""
     os.makedirs(folder, exist_ok=True)
     conf = os.path.join(folder, name + ".conf")
+    persist = ["persistence true", "persistence_file %s.db" % name,
+               "persistence_location %s/" % folder] if persistence else ["persistence false"]
     lines = [
         "listener %d %s" % (port, host),
         "allow_anonymous true",
-        "persistence false",
+    ] + persist + [
         # Run as whoever started us: as root mosquitto would otherwise switch to its own
         # user, which cannot write into a private run folder.
         "user %s" % pwd.getpwuid(os.getuid()).pw_name,
@@ -55,7 +60,7 @@ def write_config(folder, port, host="127.0.0.1", name="mosquitto"):
         "connection_messages true",
         "log_timestamp true",
         "log_timestamp_format %Y-%m-%d %H:%M:%S",
-    ]
+    ] + list(extra)
     with open(conf, "w") as f:
         f.write("\n".join(lines) + "\n")
     return conf
@@ -68,11 +73,12 @@ def command(conf):
 class Broker:
     """One mosquitto on a fixed loopback port; can be stopped and started again on that port."""
 
-    def __init__(self, folder, port=None, host="127.0.0.1", name="mosquitto"):
+    def __init__(self, folder, port=None, host="127.0.0.1", name="mosquitto", extra=(),
+                 persistence=False):
         self.host = host
         self.port = port or free_port(host)
         self.name = name
-        self.conf = write_config(folder, self.port, host, name)
+        self.conf = write_config(folder, self.port, host, name, extra, persistence)
         self.log_path = os.path.join(folder, name + ".log")
         self.out_path = os.path.join(folder, name + ".out")
         self.proc = None

@@ -216,6 +216,34 @@ TEST_F(NvramTest, PortThatIsNotANumberIsLoggedAndEarlierOptionsStay) {
     EXPECT_NE(log.find("bad lexical cast"), std::string::npos) << log;
 }
 
+TEST_F(NvramTest, MqttOptionsOutOfRangeAreLoggedAndKeepTheirDefaultsThePasswordNever) {
+    WriteConfig(
+        "config mqtt 'mqtt'\n\toption ha_discovery '2'\n\toption ha_prefix 'ha/+'\n"
+        "\toption keepalive '4'\n\toption password 'se/cret'\n\toption qos '2'\n"
+        "\toption tls '1'\n\toption username 'gw'\n\n");
+    NVRAM nvram;
+    const NVRAM defaults;
+    NewLog();
+    nvram.LoadMQTTParams();
+    EXPECT_EQ(nvram.mqtt_qos, defaults.mqtt_qos);
+    EXPECT_EQ(nvram.mqtt_keepalive, defaults.mqtt_keepalive);
+    EXPECT_EQ(nvram.mqtt_ha_discovery, defaults.mqtt_ha_discovery);
+    EXPECT_EQ(nvram.mqtt_ha_prefix, "homeassistant");
+    EXPECT_EQ(nvram.mqtt_tls, 1);
+    EXPECT_EQ(nvram.mqtt_username, "gw");
+    EXPECT_EQ(nvram.mqtt_password, "se/cret");
+    const std::string log = NewLog();
+    for (const char* line : {"Option qos \"2\" ignored", "Option keepalive \"4\" ignored",
+                             "Option ha_discovery \"2\" ignored", "Option ha_prefix \"ha/+\""})
+        EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
+
+    WriteConfig("config mqtt 'mqtt'\n\tlist password 'se/cret'\n\n");
+    nvram.LoadMQTTParams();
+    const std::string refused = NewLog();
+    EXPECT_NE(refused.find("Option password ignored"), std::string::npos) << refused;
+    EXPECT_EQ(refused.find("se/cret"), std::string::npos) << refused;
+}
+
 TEST_F(NvramTest, EachBadNumberIsLoggedAndEveryOtherOptionStillLoads) {
     // Options come in name order: every bad one sorts before the good ones it must not stop.
     WriteConfig(

@@ -4,6 +4,8 @@
 #include <poll.h>
 
 #include <fstream>
+#include <functional>
+#include <map>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -183,6 +185,55 @@ class BadBroker {
     std::thread thread_;
 };
 
+// Accepts connections and either closes each at once or never says a word.
+class MuteBroker {
+  public:
+    MuteBroker(int port, bool close_at_once) : close_(close_at_once) {
+        listener_ = socket(AF_INET, SOCK_STREAM, 0);
+        int one = 1;
+        setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in addr = LoopbackAddress(port);
+        listening_ = bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+                     listen(listener_, 8) == 0;
+        thread_ = std::thread([this] { Serve(); });
+    }
+    ~MuteBroker() {
+        stop_ = true;
+        thread_.join();
+        for (int fd : clients_)
+            close(fd);
+        close(listener_);
+    }
+
+    bool Listening() const { return listening_; }
+    int Accepted() const { return accepted_.load(); }
+
+  private:
+    void Serve() {
+        while (!stop_) {
+            pollfd p{listener_, POLLIN, 0};
+            if (poll(&p, 1, 50) != 1)
+                continue;
+            const int fd = accept(listener_, nullptr, nullptr);
+            if (fd < 0)
+                continue;
+            ++accepted_;
+            if (close_)
+                close(fd);
+            else
+                clients_.push_back(fd);
+        }
+    }
+
+    bool close_;
+    int listener_ = -1;
+    bool listening_ = false;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> accepted_{0};
+    std::vector<int> clients_;
+    std::thread thread_;
+};
+
 class MqttTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -199,6 +250,19 @@ class MqttTest : public ::testing::Test {
     void TearDown() override {
         mqtt->StopNetwork();
         subscriber.reset();
+    }
+
+    // A fresh mqttpub with these settings, its network thread started.
+    void Restart(std::function<void(NVRAM&)> settings,
+                 std::chrono::milliseconds restart_delay = std::chrono::seconds(1),
+                 timer::TimeSource& time = timer::SteadyTime()) {
+        mqtt->StopNetwork();
+        auto nvram = std::make_unique<NVRAM>();
+        nvram->mqtt_host = "127.0.0.1";
+        nvram->mqtt_port = broker.Port();
+        settings(*nvram);
+        mqtt = std::make_unique<MQTT>(std::move(nvram), restart_delay, time);
+        ASSERT_TRUE(mqtt->StartNetwork());
     }
 
     void Event(const char* handler, const std::string& text) {
@@ -218,6 +282,7 @@ class MqttTest : public ::testing::Test {
     }
 
     Broker broker;
+    timer::ManualTime clock;  // for the tests that step the restart timers; outlives mqtt
     std::unique_ptr<MQTT> mqtt;
     std::unique_ptr<Subscriber> subscriber;
 };
@@ -366,6 +431,110 @@ TEST_F(MqttTest, StopEndsPromptlyWhileTheNetworkThreadWaitsInAConnect) {
     }
     stopper.join();
     EXPECT_TRUE(prompt);
+}
+
+TEST_F(MqttTest, Qos1ReadingsAreHeldWhileTheBrokerIsAwayUpToMaxQueuedAndTheRestCounted) {
+    Restart([](NVRAM& n) {
+        n.mqtt_qos = 1;
+        n.mqtt_max_queued = 3;
+    });
+    InternetUp();
+    ASSERT_TRUE(WaitFor([&] { return mqtt->Connected(); }));
+    subscriber.reset();
+    broker.Stop();
+    ASSERT_TRUE(WaitFor([&] { return !mqtt->Connected(); }));
+    LogCapture log;
+    for (int ts = 1; ts <= 5; ++ts)
+        Event("sensor",
+              R"({"device_id":"A","sensor_type":"AT","data":{"ts":)" + std::to_string(ts) + "}}");
+    EXPECT_EQ(mqtt->Held(), 3);
+    EXPECT_EQ(mqtt->Lost(), 2u);
+    EXPECT_EQ(log.Count("Publish Error : max_queued"), 1u) << log.Since();
+
+    // The subscriber is back first; the library's next try comes a second later at the soonest.
+    broker.Start();
+    subscriber = std::make_unique<Subscriber>(broker.Port());
+    ASSERT_TRUE(WaitFor([&] { return subscriber->Subscribed(); }));
+    ASSERT_TRUE(
+        WaitFor([&] { return subscriber->Messages().size() == 3; }, std::chrono::seconds(15)));
+    EXPECT_EQ(subscriber->Messages()[2].payload, R"({"ts":3})");
+    ASSERT_TRUE(WaitFor([&] { return mqtt->Held() == 0; }));
+    Event("sensor", R"({"device_id":"A","sensor_type":"AT","data":{"ts":6}})");
+    EXPECT_TRUE(log.Contains("2 readings lost")) << log.Since();
+}
+
+// The delay before a network thread that ended on a bad answer is started again doubles up to
+// a minute and starts over once a connection is accepted; the clock is stepped, not waited out.
+TEST_F(MqttTest, NetworkRestartsWaitForTheirDelayWhichDoublesUpToAMinuteAndResetsOnConnect) {
+    subscriber.reset();
+    broker.Stop();
+    Restart([](NVRAM&) {}, std::chrono::seconds(1), clock);
+    LogCapture log;
+    auto restarts = [&] { return log.Count("Restarting the MQTT network thread"); };
+    {
+        BadBroker bad(broker.Port());
+        ASSERT_TRUE(bad.Listening());
+        InternetUp();
+        std::size_t done = 0;
+        std::map<int, std::size_t> seen;
+        for (int ms : {1000, 2000, 4000, 8000, 16000, 32000, 60000, 60000}) {
+            const std::string line = "network restarts in " + std::to_string(ms) + " ms";
+            const std::size_t count = ++seen[ms];
+            ASSERT_TRUE(WaitFor([&] { return log.Count(line) >= count; }, std::chrono::seconds(10)))
+                << log.Since();
+            Pump();
+            EXPECT_EQ(restarts(), done);  // not before the clock says so
+            clock.Advance(std::chrono::milliseconds(ms - 1));
+            Pump();
+            clock.Advance(std::chrono::milliseconds(1));
+            ASSERT_TRUE(WaitFor([&] {
+                Pump();
+                return restarts() == done + 1;
+            })) << log.Since();
+            ++done;
+        }
+        ASSERT_TRUE(WaitFor([&] { return log.Count("network restarts in 60000 ms") == 3; },
+                            std::chrono::seconds(10)));
+    }
+    broker.Start();
+    clock.Advance(std::chrono::seconds(60));
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            Pump();
+            return mqtt->Connected();
+        },
+        std::chrono::seconds(10)))
+        << log.Since();
+    broker.Stop();
+    BadBroker bad(broker.Port());
+    ASSERT_TRUE(WaitFor([&] { return log.Count("network restarts in 1000 ms") == 2; },
+                        std::chrono::seconds(10)))
+        << log.Since();
+}
+
+TEST_F(MqttTest, BrokersThatNeverAnswerOrCloseAtOnceGetOneLineEachAndAreTriedAgain) {
+    subscriber.reset();
+    broker.Stop();
+    Restart([](NVRAM& n) { n.mqtt_keepalive = 5; });
+    LogCapture log;
+    {
+        MuteBroker mute(broker.Port(), false);
+        ASSERT_TRUE(mute.Listening());
+        InternetUp();
+        ASSERT_TRUE(WaitFor([&] { return log.Contains("Broker sent no CONNACK within 5 s"); },
+                            std::chrono::seconds(15)))
+            << log.Since();
+        EXPECT_EQ(mute.Accepted(), 1);
+    }
+    MuteBroker closing(broker.Port(), true);
+    ASSERT_TRUE(closing.Listening());
+    // The library's tries come 1 s, then 4 s apart.
+    ASSERT_TRUE(
+        WaitFor([&] { return log.Count("Broker closed the connection before its CONNACK") == 1; },
+                std::chrono::seconds(10)))
+        << log.Since();
+    EXPECT_EQ(closing.Accepted(), 1);
+    EXPECT_FALSE(mqtt->Connected());
 }
 
 }  // namespace
