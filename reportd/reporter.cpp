@@ -74,6 +74,8 @@ void Reporter::StopReportThread() {
 void Reporter::Subscribe() {
     listener->Register("brelix.sensor", [this](const char* json) { UBUSSensorHandler(json); });
     listener->Register("brelix.manager", [this](const char* json) { UBUSManagerHandler(json); });
+    RefreshStatus();
+    snapshot.Serve(*listener, "reportd", {"status"});
     listener->ServerStart();
 }
 
@@ -90,6 +92,7 @@ void Reporter::Run() {
     try {
         Subscribe();
         heartbeat.Start(std::chrono::seconds(0));
+        loop.AfterPass([this] { RefreshStatus(); });
         loop.Run(running, [this](mailbox::Message& msg) { Handle(msg); });
     } catch (const std::exception& e) {
         LOGE << e.what();
@@ -133,7 +136,7 @@ void Reporter::Handle(mailbox::Message& msg) {
             nlohmann::json sample = event->data;
             sample["k"] = event->sensor_type;
             store.Add(event->device_id, event->sensor_type, sample);
-            AddActiveNode(event->device_id);
+            devices_heard = AddActiveNode(event->device_id);
             break;
         }
         default:
@@ -184,6 +187,7 @@ void Reporter::ReportPass() {
         LOGW << "Queue limit reached : " << queues << " silent device/type queues dropped";
     }
     if (const std::size_t dropped = store.TakeDropped()) {
+        report_status.dropped += dropped;
         LOGW << "Sample limit reached : " << dropped << " oldest samples dropped";
     }
     if (const std::size_t ids = active.TakeDropped()) {
@@ -203,7 +207,10 @@ bool Reporter::SendSamples() {
         ReportBatch batch = store.Collect(kMaxBodySamples, kMaxBodyBytes);
         if (batch.Empty())
             return true;
-        switch (ReportSensorData(nvram->url, nvram->access_token, batch.Body(), send_post)) {
+        const Delivery delivery =
+            ReportSensorData(nvram->url, nvram->access_token, batch.Body(), send_post);
+        report_status.Posted(delivery, batch.Size());
+        switch (delivery) {
             case Delivery::kDelivered:
                 break;
             case Delivery::kRefused:
@@ -223,4 +230,13 @@ void Reporter::SendHeartBeat() {
         Delivery::kRetry) {
         active.Restore(ids);
     }
+}
+
+void Reporter::RefreshStatus() {
+    if (!snapshot.Due())
+        return;
+    if (samples_max == 0)
+        samples_max = MaxSamples(*nvram);  // once: it logs an unusable setting
+    snapshot.Set("status",
+                 report_status.Json(internet_up.load(), store.Size(), samples_max, devices_heard));
 }
