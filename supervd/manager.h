@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -16,6 +17,7 @@
 #include "nvram.h"
 #include "service_control.h"
 #include "settings.h"
+#include "status_snapshot.h"
 #include "thread_safe_queue.h"
 #include "time_source.h"
 #include "timer_queue.h"
@@ -72,6 +74,8 @@ class Manager {
     const Settings& Options() const { return settings; }
 
   private:
+    // Main loop: the status object's answers.
+    void RefreshStatus();
     void Subscribe();
     void Unsubscribe();
     void TearDown();
@@ -95,6 +99,18 @@ class Manager {
     std::atomic<bool> running{true};  // true from the start: a stop may come before Run
     bool internet_up = false;         // main thread only
     bool auth_incomplete_logged = false;
+    // Status: main loop, but for the lookup the probe thread reports.
+    struct Watched {
+        int64_t heartbeat = 0;  // Unix seconds of the last one
+        uint64_t restarts = 0;
+        int64_t last_restart = 0;
+    };
+    std::map<int, Watched> watched;  // by daemon code
+    std::string wlan_state = "unknown";
+    uint64_t bt_recoveries = 0;
+    std::atomic<int64_t> last_lookup{0};
+    std::atomic<bool> last_lookup_ok{false};
+    status::Snapshot snapshot{status::PackageVersion("supervd")};  // before the listener
     std::unique_ptr<ubus::Listener> listener;
     HeartbeatManager heartbeats;
     supervd::BluetoothRecovery recovery;
