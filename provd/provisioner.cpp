@@ -80,6 +80,8 @@ Provisioner::~Provisioner() {
 void Provisioner::Subscribe() {
     listener->Register("network.interface", [this](const char* json) { IfaceEventHandler(json); });
     listener->Register("wps_credentials", [this](const char* json) { WPSEventHandler(json); });
+    RefreshStatus();
+    snapshot.Serve(*listener, "provd", {"status"});
     listener->ServerStart();
 }
 
@@ -101,6 +103,7 @@ void Provisioner::Run() {
     try {
         Subscribe();
         mailbox.Push(mailbox::Message(kInit));
+        loop.AfterPass([this] { RefreshStatus(); });
         loop.Run(running, [this](mailbox::Message& message) { EvtMsgHandler(message); });
     } catch (const std::exception& e) {
         LOGE << e.what();
@@ -140,6 +143,7 @@ void Provisioner::Init() {
         LOGE << "No identity from the controller: WPS not started";
         return;
     }
+    identity_read = true;
     StoreIdentity(address, serial);
     WPSStart();
 }
@@ -158,10 +162,12 @@ void Provisioner::WPSStart() {
     LOGV << "";
     ubus::Sender(kCallTimeout)
         .Invoke("wpa_supplicant.wlan0", "wps_start", "", [](const char* reply) { LOGV << reply; });
+    wps_state.store("running");
     wps_timer_id.store(timers.Add(wps_timeout, [this](bool aborted) {
         if (aborted)
             return;
         LOGE << "WPS Timeout";
+        wps_state.store("timed out");
         mailbox.Push(mailbox::Message(kWpsTimeout));
     }));
 }
@@ -171,6 +177,7 @@ void Provisioner::WPSEventHandler(const char* text) {
         const json payload = json::parse(text);
         LOGE << HideSecrets(payload).dump();
         timers.Cancel(wps_timer_id.load());
+        wps_state.store("credentials received");
     } catch (const std::exception& e) {
         LOGE << e.what();
     }
@@ -268,6 +275,7 @@ void Provisioner::Provisioning() {
 
     const std::string url = nvram->prov_url.empty() ? kDefaultProvUrl : nvram->prov_url;
     const std::string dir = paths::TmpDir();
+    ++download_attempts;
     if (!DownloadFile(url, nvram->device_id, dir)) {
         ++download_retries;
         LOGE << "Download Failed.." << download_retries;
@@ -390,4 +398,15 @@ void Provisioner::Reboot() {
     skeleton::Sleep(kBeforeReboot);
     LOGI << "Reboot";
     ubus::Sender(kCallTimeout).Invoke("system", "reboot", "");
+}
+
+void Provisioner::RefreshStatus() {
+    if (!snapshot.Due())
+        return;
+    // provd runs only on a first boot: once provisioned it ends, and so does this object.
+    snapshot.Set("status", {{"first_boot", nvram->first_boot != 0},
+                            {"provisioned", provisioned},
+                            {"identity_read", identity_read},
+                            {"wps", wps_state.load()},
+                            {"download_attempts", download_attempts}});
 }

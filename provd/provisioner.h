@@ -12,6 +12,7 @@
 #include "main_loop.h"
 #include "nvram.h"
 #include "package.h"
+#include "status_snapshot.h"
 #include "thread_safe_queue.h"
 #include "timer_queue.h"
 #include "ubus.h"
@@ -66,6 +67,8 @@ class Provisioner {
     bool ApplyDocument(const std::vector<unsigned char>& plain);
 
   private:
+    // Main loop: the status object's answers.
+    void RefreshStatus();
     void Subscribe();
     void Unsubscribe();
     // Writes the package's settings; nothing stays staged when one is refused.
@@ -84,6 +87,11 @@ class Provisioner {
     bool provisioned = false;
     uint32_t download_retries = 0;
     std::unique_ptr<NVRAM> nvram;
+    // Status: main loop, but for the WPS state the ubus thread sets.
+    bool identity_read = false;
+    uint32_t download_attempts = 0;
+    std::atomic<const char*> wps_state{"idle"};
+    status::Snapshot snapshot{status::PackageVersion("provd")};  // before the listener
     std::unique_ptr<ubus::Listener> listener;
 
     std::chrono::seconds wps_timeout;
