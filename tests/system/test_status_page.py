@@ -1,5 +1,6 @@
 """The status page in a real browser (Debian's headless Chromium) against the web server
-stand-in and a booted gateway. The page's screenshot is kept with the test's output."""
+stand-in and a booted gateway. Its screenshots are kept with the test's output:
+$GATEWAY_TEST_OUTPUT, by default BUILD/test-output/status_page*.png."""
 
 import os
 import shutil
@@ -41,8 +42,12 @@ def browser():
         options.add_argument(flag)
     driver = webdriver.Chrome(service=Service(executable_path=DRIVER),
                               options=options)
-    yield driver
-    driver.quit()
+    try:
+        yield driver
+    finally:
+        # Whatever the outcome, the last state of the page stays with the test's output.
+        driver.save_screenshot(os.path.join(screenshot_folder(), "status_page_last.png"))
+        driver.quit()
     shutil.rmtree(profile, ignore_errors=True)
 
 
