@@ -7,6 +7,10 @@ do). The nodes first connect with slow sensors; then every node switches to the 
 (0: as fast as the bus takes them) and the figures are taken over a window.
 
     bench/blehub_throughput.py [--build build] [--nodes 10] [--period 0] [--seconds 30]
+                               [--status-calls]
+
+With --status-calls, blehub's "status" and "nodes" methods are called over one connection
+throughout the window and their latencies printed (a call never waits for the readings).
 """
 
 import argparse
@@ -122,6 +126,35 @@ def proc_stat(pid):
     return cpu, rss
 
 
+class StatusCaller:
+    """Calls blehub's status methods one after another on a thread of its own."""
+
+    def __init__(self, address, methods=("status", "nodes"), pause=0.02):
+        self.latencies = {m: [] for m in methods}
+        self.failures = 0
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=lambda: asyncio.run(self._run(address, methods,
+                                                                             pause)))
+        self._thread.start()
+
+    async def _run(self, address, methods, pause):
+        bus = await hostbus.connect(address)
+        while not self._stop.is_set():
+            for method in methods:
+                start = time.monotonic()
+                try:
+                    await hostbus.call(bus, "blehub", method, {}, timeout=5)
+                    self.latencies[method].append(time.monotonic() - start)
+                except hostbus.UbusStatus:
+                    self.failures += 1
+            await asyncio.sleep(pause)
+        bus.disconnect()
+
+    def stop(self):
+        self._stop.set()
+        self._thread.join()
+
+
 def percentile(values, p):
     if not values:
         return float("nan")
@@ -170,7 +203,10 @@ def run(args):
 
         start = time.monotonic()
         cpu0, _ = proc_stat(hub.pid)
+        caller = StatusCaller(ubus) if args.status_calls else None
         time.sleep(args.seconds)
+        if caller:
+            caller.stop()
         cpu1, rss = proc_stat(hub.pid)
         end = time.monotonic()
 
@@ -190,6 +226,11 @@ def run(args):
                  len(published)))
         print("blehub CPU: %.1f %% of one core; resident memory: %d kB idle, %d kB at the end"
               % (100.0 * (cpu1 - cpu0) / window, idle_rss, rss))
+        if caller:
+            for method, values in caller.latencies.items():
+                print("blehub %s call: p50 %.1f ms, p99 %.1f ms (%d calls, %d failed)"
+                      % (method, 1000 * percentile(values, 50), 1000 * percentile(values, 99),
+                         len(values), caller.failures))
         hub.stop()
         notes.close()
         events.close()
@@ -212,6 +253,8 @@ def main():
     parser.add_argument("--seconds", type=float, default=30.0)
     parser.add_argument("--warmup", type=float, default=2.0)
     parser.add_argument("--keep", action="store_true", help="keep the run folder")
+    parser.add_argument("--status-calls", action="store_true",
+                        help="call blehub's status methods throughout the window")
     run(parser.parse_args())
 
 

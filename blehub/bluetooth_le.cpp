@@ -9,7 +9,8 @@
 #include "node_table.h"
 
 BluetoothLE::BluetoothLE()
-    : heartbeat(timers, heartbeat::kBlehub, kHeartbeatPeriod),
+    : snapshot(status::PackageVersion("blehub")),
+      heartbeat(timers, heartbeat::kBlehub, kHeartbeatPeriod),
       reconnects(timers, [this](const std::string& deviceId) {
           queue.Push(mailbox::Make<DeviceRef>(kDirectConnect, DeviceRef{deviceId}));
       }) {
@@ -46,6 +47,7 @@ int BluetoothLE::Run() {
         }
         SubscribeEvents();
         heartbeat.Start(kFirstHeartbeat);
+        loop.AfterPass([this] { RefreshStatus(); });
         loop.Run(running, [this](mailbox::Message& message) { Handle(message); });
     } catch (const sdbus::Error& e) {
         LOGE << e.what();
@@ -87,6 +89,7 @@ void BluetoothLE::StartBus() {
 bool BluetoothLE::SetUpAdapter() {
     if (!interfaceEvent->HasObject(bluez::kAdapterPath, bluez::kAdapterInterface))
         return false;
+    adapterPresent = true;
     Init();
     adapterReady = true;
     return true;
@@ -150,6 +153,7 @@ void BluetoothLE::AdapterRemoved() {
     if (!adapterReady)
         return;
     LOGE << "Adapter " << bluez::kAdapterPath << " removed";
+    adapterPresent = false;
     SendStatusError(kStatusCharacteristicError);
     ForgetAdapter();
 }
@@ -158,6 +162,7 @@ void BluetoothLE::BluezGone() {
     if (!bluezOnBus)
         return;
     bluezOnBus = false;
+    adapterPresent = false;
     LOGE << "BlueZ (org.bluez) left the bus";
     SendStatusError(kStatusBluezMissing);
     ForgetAdapter();
@@ -175,8 +180,10 @@ void BluetoothLE::BluezBack() {
 void BluetoothLE::ForgetAdapter() {
     adapterReady = false;
     abandoned.clear();
-    for (const auto& deviceId : DropAllNode())
+    for (const auto& deviceId : DropAllNode()) {
+        nodeStatus.Failed(deviceId);
         SendSubscription(false, deviceId);
+    }
 }
 
 void BluetoothLE::InterfaceRemovedHandler(const sdbus::ObjectPath& path,
@@ -192,6 +199,8 @@ void BluetoothLE::InterfaceRemovedHandler(const sdbus::ObjectPath& path,
 }
 
 void BluetoothLE::SubscribeEvents() {
+    RefreshStatus();
+    snapshot.Serve(listener, "blehub", {"status", "nodes"});
     listener.Register(hub_events::kManagerEvent,
                       [this](const char* json) { UBUSManagerHandler(json); });
     listener.Register(hub_events::kWebsocketEvent,
@@ -228,6 +237,7 @@ void BluetoothLE::Handle(mailbox::Message& message) {
             break;
         case kAddSensor:
             if (auto* device = message.As<DiscoveredDevice>()) {
+                nodeStatus.Seen(device->deviceId, device->rssi, status::UnixNow());
                 AddSensor(device->deviceId, device->path, device->address);
             }
             break;
@@ -286,4 +296,41 @@ void BluetoothLE::SendStatusError(const int& code) {
 void BluetoothLE::SendSubscription(const bool& subscribe, const std::string& deviceId) {
     loop.Events().SendEvent(hub_events::kWebsocketEvent,
                             hub_events::SubscriptionPayload(subscribe, deviceId));
+}
+
+namespace {
+
+std::string Firmware(const std::array<uint8_t, 4>& version) {
+    if (version == std::array<uint8_t, 4>{})
+        return "";
+    return std::to_string(version[0]) + "." + std::to_string(version[1]) + "." +
+           std::to_string(version[2]) + "." + std::to_string(version[3]);
+}
+
+}  // namespace
+
+void BluetoothLE::RefreshStatus() {
+    if (!snapshot.Due())
+        return;
+    const int64_t now = status::UnixNow();
+    for (const auto& id : nodeStatus.Ids()) {
+        if (auto& node = FindNode(id)) {
+            NodeStatus::Live live{node->Name(), Firmware(node->Version()), std::nullopt,
+                                  node->LastClockUpdate()};
+            if (node->Rssi() != Node::kNoRssi)
+                live.rssi = node->Rssi();
+            nodeStatus.Update(id, live);
+        }
+    }
+    const bool ready = adapterReady;
+    snapshot.Set(
+        "status",
+        {{"adapter", {{"present", adapterPresent}, {"powered", ready}, {"discovering", ready}}},
+         {"bluez_on_bus", bluezOnBus},
+         {"readings",
+          {{"published", published},
+           {"dropped", loop.Dropped()},
+           {"undecodable", undecodable.load()}}},
+         {"nodes", nodeStatus.Json(now, false)}});
+    snapshot.Set("nodes", {{"nodes", nodeStatus.Json(now, true)}});
 }

@@ -18,9 +18,11 @@
 #include "main_loop.h"
 #include "messages.h"
 #include "node.h"
+#include "node_status.h"
 #include "nvram.h"
 #include "owner_watch.h"
 #include "reconnect_scheduler.h"
+#include "status_snapshot.h"
 #include "thread_safe_queue.h"
 #include "timer_queue.h"
 #include "ubus.h"
@@ -70,6 +72,8 @@ class BluetoothLE {
     void SendSubscription(const bool& subscribe, const std::string& deviceId);
     void SendSensorData(const std::string& deviceKey, const std::string& sensorType,
                         const nlohmann::json& data);
+    // Main loop: the status object's answers, at most once a second.
+    void RefreshStatus();
 
   private:
     // The bus side: adapter proxy, object and owner watches, and the event-loop thread.
@@ -119,6 +123,13 @@ class BluetoothLE {
     bool bluezOnBus = true;
     bool connectDeviceOffered = true;  // until bluetoothd answers UnknownMethod
     std::atomic<bool> busLost{false};  // set on the bus thread
+    // Status: worker loop only, but for the undecodable frames the bus thread counts.
+    NodeStatus nodeStatus;
+    bool adapterPresent = false;
+    uint64_t published = 0;
+    std::atomic<uint64_t> undecodable{0};
+    // Before the listener, whose loop answers from it.
+    status::Snapshot snapshot;
     ubus::Listener listener;
     std::shared_ptr<sdbus::IConnection> connection;
     std::unique_ptr<Adapter> adapter;

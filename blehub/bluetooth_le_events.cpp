@@ -49,6 +49,7 @@ void BluetoothLE::HandleDeviceProperties(const std::string& path,
                                          const bluez::Properties& properties) {
     std::string deviceId;
     std::string address;
+    std::optional<int> rssi;
     bool admitted = false;
     for (const auto& [name, value] : properties) {
         switch (fnv::Hash(name)) {
@@ -74,6 +75,10 @@ void BluetoothLE::HandleDeviceProperties(const std::string& path,
                     LOGV << name << " : " << *adapterPath;
                 }
                 break;
+            case "RSSI"_hash:
+                if (auto level = bluez::ValueOf<int16_t>(name, value))
+                    rssi = *level;
+                break;
             case "AddressType"_hash:
             case "Alias"_hash:
                 if (auto text = bluez::ValueOf<std::string>(name, value)) {
@@ -95,8 +100,8 @@ void BluetoothLE::HandleDeviceProperties(const std::string& path,
         }
     }
     if (admitted) {
-        queue.Push(
-            mailbox::Make<DiscoveredDevice>(kAddSensor, DiscoveredDevice{deviceId, path, address}));
+        queue.Push(mailbox::Make<DiscoveredDevice>(
+            kAddSensor, DiscoveredDevice{deviceId, path, address, rssi}));
     }
 }
 
@@ -105,13 +110,17 @@ void BluetoothLE::DataHandler(const std::string& deviceId,
     LOGV << deviceId;
     if (bytes.size() != kSensorFrameSize) {
         LOGE << "Wrong Size.. " << bytes.size();
+        ++undecodable;
         return;
     }
     auto [reading, index] = SensorDataToJson(bytes.data());
-    if (reading.is_null())
+    if (reading.is_null()) {
+        ++undecodable;
         return;
+    }
     queue.Push(mailbox::Make<SensorReading>(
-        kSensorData, SensorReading{SensorDeviceKey(deviceId, index), std::move(reading)}));
+        kSensorData,
+        SensorReading{deviceId, SensorDeviceKey(deviceId, index), std::move(reading)}));
 }
 
 void BluetoothLE::PublishReading(const SensorReading& reading) {
@@ -123,12 +132,18 @@ void BluetoothLE::PublishReading(const SensorReading& reading) {
     nlohmann::json data = reading.reading;
     data.erase("k");
     SendSensorData(reading.key, type->get<std::string>(), data);
+    const auto value = data.find("v");
+    if (value != data.end() && value->is_number()) {
+        nodeStatus.Reading(reading.node, reading.key, type->get<std::string>(),
+                           value->get<double>(), status::UnixNow());
+    }
 }
 
 void BluetoothLE::SendSensorData(const std::string& deviceKey, const std::string& sensorType,
                                  const nlohmann::json& data) {
-    loop.Events().SendEvent(hub_events::kSensorEvent,
-                            SensorEventPayload(deviceKey, sensorType, data));
+    if (loop.Events().SendEvent(hub_events::kSensorEvent,
+                                SensorEventPayload(deviceKey, sensorType, data)))
+        ++published;
 }
 
 void BluetoothLE::UBUSManagerHandler(const char* json) {

@@ -58,6 +58,7 @@ void BluetoothLE::AddSensor(const std::string& deviceId, const std::string& path
         return;
     }
     nvram.SaveNode(path, deviceId, address);
+    nodeStatus.Connecting(deviceId, status::UnixNow());
     SendSubscription(true, deviceId);
     WatchCharacteristics(*node);
     AddNode(std::move(node));
@@ -122,8 +123,10 @@ void BluetoothLE::AddCharacteristic(const std::string& uuid, const std::string& 
         return;
     }
     // Served: a later failure starts its retries from the first delay again.
-    if (node->CharacteristicFlag() == node_protocol::kAllCharacteristics)
+    if (node->CharacteristicFlag() == node_protocol::kAllCharacteristics) {
         reconnects.Reset(node->DeviceId());
+        nodeStatus.Served(node->DeviceId(), status::UnixNow());
+    }
 }
 
 void BluetoothLE::ConnectionHandler(const std::string& deviceId, const bool& connected) {
@@ -139,6 +142,7 @@ void BluetoothLE::RemoveSensor(const std::string& deviceId) {
     LOGI << "Remove Sensor Device(" << deviceId << ")";
     if (!adapterReady)
         return;  // its node went with the adapter
+    nodeStatus.Failed(deviceId);
     std::optional<std::string> path = DeleteNode(deviceId);
     if (!path)
         path = nvram.FindNodePath(deviceId);
@@ -185,6 +189,9 @@ void BluetoothLE::DirectConnectSensor(const std::string& deviceId) {
         ConnectKnownDevice(deviceId, address);
         return;
     }
+    // Every direct connection is a retry of the reconnect schedule.
+    nodeStatus.Connecting(deviceId, status::UnixNow());
+    nodeStatus.Retry(deviceId);
     auto node = MakeNode(deviceId);
     // Watched before it connects: a link that falls as soon as ConnectDevice answers would
     // otherwise go unnoticed, and the node would stay in the table without data for good.
@@ -239,6 +246,7 @@ void BluetoothLE::RemoveStaleDevice(const std::string& deviceId, const std::stri
 
 void BluetoothLE::HandleConnectError(const std::string& deviceId, const std::string& address,
                                      const sdbus::Error& error) {
+    nodeStatus.Failed(deviceId);
     switch (ClassifyConnectError(error.getName())) {
         case ConnectErrorAction::kForget:
             LOGV << error.getMessage();

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -27,6 +28,7 @@ enum HubMessage : int32_t {
 };
 
 struct SensorReading {
+    std::string node;  // the node's id
     std::string key;
     nlohmann::json reading;
 };
@@ -45,6 +47,7 @@ struct DiscoveredDevice {
     std::string deviceId;
     std::string path;
     std::string address;
+    std::optional<int> rssi;
 };
 
 struct DeviceRef {

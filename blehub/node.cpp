@@ -190,7 +190,8 @@ void Node::EpochUpdateHandler(bool aborted) {
         LOGE << "No clock update for " << deviceId << ": the time is out of the node's range";
         return;
     }
-    WriteCommand(node_protocol::ClockUpdate(*now), kClockWriteTimeout, "clock update");
+    if (WriteCommand(node_protocol::ClockUpdate(*now), kClockWriteTimeout, "clock update"))
+        lastClockUpdate = static_cast<int64_t>(*now);
 }
 
 void Node::DevicePropHandler(const std::string& name, const sdbus::Variant& value) {
@@ -211,8 +212,9 @@ void Node::DevicePropHandler(const std::string& name, const sdbus::Variant& valu
             break;
         }
         case "RSSI"_hash:
-            if (auto rssi = bluez::ValueOf<int16_t>(name, value)) {
-                LOGV << name << " " << *rssi;
+            if (auto level = bluez::ValueOf<int16_t>(name, value)) {
+                LOGV << name << " " << *level;
+                rssi = *level;
             }
             break;
         case "ServicesResolved"_hash:

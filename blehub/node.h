@@ -67,6 +67,11 @@ class Node {
     std::string Name() const;
     std::array<uint8_t, 4> Version() const;
     bool Connected() const { return connected; }
+    // The last RSSI BlueZ reported while connected (kNoRssi: none).
+    static constexpr int kNoRssi = 1000;
+    int Rssi() const { return rssi; }
+    // Unix seconds of the last clock update written, 0 before the first.
+    int64_t LastClockUpdate() const { return lastClockUpdate; }
     uint16_t CharacteristicFlag() const { return characteristicFlag; }
 
   private:
@@ -83,6 +88,8 @@ class Node {
     std::array<uint8_t, 4> version{};
     std::atomic<uint64_t> epochTimer{0};
     std::atomic<uint16_t> characteristicFlag{0};
+    std::atomic<int> rssi{kNoRssi};
+    std::atomic<int64_t> lastClockUpdate{0};
     std::unique_ptr<Device> device;
     std::shared_ptr<GattCharacteristic> commandChar;  // read by the timer thread
     std::unique_ptr<GattCharacteristic> dataChar;

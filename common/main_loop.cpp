@@ -11,6 +11,8 @@ MainLoop::MainLoop(queue::ThreadSafeQueue<Message>& queue, std::chrono::millisec
 void MainLoop::Run(const std::atomic<bool>& running, const Handler& handle) {
     while (running.load()) {
         Pass(running, handle);
+        if (after_pass_)
+            after_pass_();
         if (running.load())
             Wait();
     }

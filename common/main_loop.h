@@ -32,6 +32,9 @@ class MainLoop {
     // Waits for a push, at most one period.
     void Wait();
 
+    // Runs after every pass of Run: the place to refresh a status snapshot.
+    void AfterPass(std::function<void()> fn) { after_pass_ = std::move(fn); }
+
     ubus::EventSender& Events() { return events_; }
     std::chrono::milliseconds Period() const { return period_; }
     // Readings dropped at the queue's limit so far.
@@ -44,6 +47,7 @@ class MainLoop {
     std::chrono::milliseconds period_;
     timer::TimeSource& time_;
     ubus::EventSender events_;
+    std::function<void()> after_pass_;
     uint64_t dropped_total_ = 0;
     uint64_t dropped_unreported_ = 0;
     bool reported_ = false;

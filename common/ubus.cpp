@@ -213,14 +213,57 @@ bool Listener::Register(const char* type, Handler fn) {
     return AddHandler(type, std::move(fn));
 }
 
+bool Listener::AddObject(const char* name, std::map<std::string, Method> methods) {
+    if (name == nullptr || methods.empty())
+        return false;
+    auto object = std::make_shared<const Object>(Object{name, std::move(methods)});
+    const auto hold = HoldConnection();
+    const int status = ctx->Connected() ? Add(*ctx, object) : kStatusConnectionFailed;
+    if (status != kStatusOk) {
+        ErrorLine(std::string("Failed to publish object ") + name + " : " +
+                  transport::StatusText(status));
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    objects.push_back(std::move(object));
+    return true;
+}
+
+int Listener::Add(transport::Connection& conn, const std::shared_ptr<const Object>& object) {
+    std::vector<std::string> names;
+    for (const auto& entry : object->methods)
+        names.push_back(entry.first);
+    // The methods never change once served, so a call needs no lock to find one.
+    return conn.AddObject(
+        object->name.c_str(), names,
+        [object](const char* method, const char* json, std::string& answer) {
+            const auto it = object->methods.find(method);
+            if (it == object->methods.end())
+                return static_cast<int>(kStatusMethodNotFound);
+            try {
+                answer = it->second(json);
+            } catch (const std::exception& e) {
+                ErrorLine("ubus method " + object->name + "." + method + " : " + e.what());
+                return static_cast<int>(kStatusUnknownError);
+            }
+            return static_cast<int>(kStatusOk);
+        });
+}
+
 bool Listener::Resubscribe(transport::Connection& fresh) {
     std::vector<std::string> subscribed;
+    std::vector<std::shared_ptr<const Object>> served;
     {
         std::lock_guard<std::mutex> lock(mutex);
         subscribed = patterns;
+        served = objects;
     }
     for (const auto& pattern : subscribed) {
         if (fresh.RegisterEvent(pattern.c_str()) != kStatusOk)
+            return false;
+    }
+    for (const auto& object : served) {
+        if (Add(fresh, object) != kStatusOk)
             return false;
     }
     // The registry knows a listener by its connection.

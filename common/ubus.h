@@ -81,6 +81,15 @@ class Listener : public Core {
     // Removes the handler; its bus subscription stays and later events are dropped.
     bool Unregister(const char* type);
 
+    // A method of a served object: gets the argument object, gives the reply object ("" for
+    // no data). It runs on the loop thread, between events, so it must answer at once from
+    // what the daemon keeps ready (a snapshot), never wait for the daemon's work.
+    using Method = std::function<std::string(const char* json)>;
+    // Serves object `name` with `methods` on this listener's connection (again after the bus
+    // was lost); a call of another method answers status 3. False (and a line on stderr) when
+    // the bus refuses it.
+    bool AddObject(const char* name, std::map<std::string, Method> methods);
+
   protected:
     void OnEvent(const char* type, const char* json) override;
     bool Resubscribe(transport::Connection& fresh) override;
@@ -88,10 +97,17 @@ class Listener : public Core {
   private:
     bool AddHandler(const char* type, Handler fn);
 
+    struct Object {
+        std::string name;
+        std::map<std::string, Method> methods;
+    };
+    static int Add(transport::Connection& conn, const std::shared_ptr<const Object>& object);
+
     std::map<uint32_t, Handler> handlers;
     // What the bus was asked for (it keeps a type after Unregister).
     std::vector<std::string> patterns;
-    std::mutex mutex;  // handlers, patterns, the registry entry
+    std::vector<std::shared_ptr<const Object>> objects;
+    std::mutex mutex;  // handlers, patterns, objects, the registry entry
 };
 
 // Synchronous method calls and event emission over a connection of its own. One Sender

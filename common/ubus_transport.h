@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 // The one seam between the ubus classes and the bus that carries them: libubus on the
 // router, a private D-Bus daemon on a development host. Exactly one implementation is
@@ -14,6 +15,9 @@ namespace ubus::transport {
 // that blobmsg takes (not an object, nested too deep, malformed): the event is dropped.
 using EventFn = std::function<void(const char* type, const char* json)>;
 using ReplyFn = std::function<void(const char* json)>;
+// A served object's methods: runs on the loop thread with the method's name and its argument
+// object; gives a ubus status and sets `answer` to the reply object ("" for no data).
+using MethodFn = std::function<int(const char* method, const char* json, std::string& answer)>;
 
 class Connection {
   public:
@@ -38,10 +42,15 @@ class Connection {
 
     // Subscribes to an event type (a trailing '*' matches a prefix); returns a ubus status.
     virtual int RegisterEvent(const char* pattern) = 0;
+    // Makes object `name` with `methods` callable by others; the calls are answered on the
+    // loop thread (RunLoop) through `fn`, a call of any other method with status 3. Returns a
+    // ubus status.
+    virtual int AddObject(const char* name, const std::vector<std::string>& methods,
+                          MethodFn fn) = 0;
     enum class LoopEnd { kEnded, kLost };
     // Runs the event loop on the calling thread until EndLoop (kEnded; also at once without a
     // connection) or until the bus hangs up (kLost: the connection is of no further use).
-    // Events go to `onEvent`.
+    // Events go to `onEvent`, method calls of served objects to their MethodFn.
     virtual LoopEnd RunLoop(const EventFn& onEvent) = 0;
     // Ends RunLoop; safe from any thread, also before RunLoop started.
     virtual void EndLoop() = 0;

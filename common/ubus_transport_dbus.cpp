@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -161,6 +162,13 @@ int IgnoreMatch(sd_bus_message*, void*, sd_bus_error*) {
     return 0;
 }
 
+// An object this connection serves.
+struct Served {
+    std::string busName;
+    std::vector<std::string> methods;
+    MethodFn fn;
+};
+
 class DbusConnection final : public Connection {
   public:
     explicit DbusConnection(const char* socketPath) {
@@ -176,7 +184,9 @@ class DbusConnection final : public Connection {
     }
 
     ~DbusConnection() override {
-        // SendEvent flushes, so nothing is left to write here.
+        for (auto* m : calls_)
+            sd_bus_message_unref(m);
+        // SendEvent flushes; answers not yet written go with the connection.
         if (bus_ != nullptr)
             sd_bus_close_unref(bus_);
         if (wake_ >= 0)
@@ -315,6 +325,33 @@ class DbusConnection final : public Connection {
         return r < 0 ? StatusFromErrno(r) : kStatusOk;
     }
 
+    int AddObject(const char* name, const std::vector<std::string>& methods, MethodFn fn) override {
+        if (bus_ == nullptr)
+            return kStatusConnectionFailed;
+        if (name == nullptr || *name == '\0')
+            return kStatusInvalidArgument;
+        Served served{BusName(name), methods, std::move(fn)};
+        int r;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            // Calls are taken before sd-bus would answer them "unknown object" itself.
+            if (!filtering_) {
+                r = sd_bus_add_filter(bus_, nullptr, &DbusConnection::Filter, this);
+                if (r < 0)
+                    return StatusFromErrno(r);
+                filtering_ = true;
+            }
+            r = sd_bus_request_name(bus_, served.busName.c_str(), 0);
+            if (r >= 0)
+                served_.push_back(std::move(served));
+        }
+        Wake();
+        // ubusd refuses a second object of the same name as an invalid argument.
+        if (r == -EEXIST || r == -EALREADY || r == -EINVAL)
+            return kStatusInvalidArgument;
+        return r < 0 ? StatusFromErrno(r) : kStatusOk;
+    }
+
     LoopEnd RunLoop(const EventFn& onEvent) override {
         if (bus_ == nullptr)
             return LoopEnd::kEnded;
@@ -328,6 +365,7 @@ class DbusConnection final : public Connection {
                 self = unique;
         }
         std::vector<Event> events;
+        std::vector<sd_bus_message*> calls;
         while (!ending_.load()) {
             pollfd fds[2] = {{fd, 0, 0}, {wake_, POLLIN, 0}};
             int timeoutMs = -1;
@@ -335,6 +373,7 @@ class DbusConnection final : public Connection {
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 alive = Drain(self, events);
+                calls.swap(calls_);
                 fds[0].events = static_cast<short>(sd_bus_get_events(bus_));
                 uint64_t until = 0;
                 if (sd_bus_get_timeout(bus_, &until) >= 0 && until != UINT64_MAX) {
@@ -350,11 +389,17 @@ class DbusConnection final : public Connection {
                     return LoopEnd::kEnded;
                 onEvent(event.type.c_str(), event.usable ? event.json.c_str() : nullptr);
             }
+            for (auto* call : calls) {
+                if (!ending_.load())
+                    Answer(call);
+                sd_bus_message_unref(call);
+            }
             // What came before the hang-up has been delivered.
             if (!alive)
                 return LoopEnd::kLost;
-            if (!events.empty()) {
+            if (!events.empty() || !calls.empty()) {
                 events.clear();
+                calls.clear();
                 continue;  // more may have been read meanwhile
             }
             if (poll(fds, 2, timeoutMs) < 0 && errno != EINTR)
@@ -380,6 +425,83 @@ class DbusConnection final : public Connection {
         if (wake_ >= 0 && write(wake_, &one, sizeof one) < 0) {
             // the counter is full, so the loop wakes anyway
         }
+    }
+
+    // Runs inside sd_bus_process (under the lock): keeps the calls of served objects for the
+    // loop, so that answering never happens with the connection held.
+    static int Filter(sd_bus_message* m, void* userdata, sd_bus_error*) {
+        auto* self = static_cast<DbusConnection*>(userdata);
+        if (!sd_bus_message_is_method_call(m, kObjectInterface, "Call"))
+            return 0;
+        const char* path = sd_bus_message_get_path(m);
+        const char* destination = sd_bus_message_get_destination(m);
+        if (path == nullptr || std::strcmp(path, kObjectPath) != 0 || destination == nullptr)
+            return 0;
+        for (const auto& served : self->served_) {
+            if (served.busName == destination) {
+                self->calls_.push_back(sd_bus_message_ref(m));
+                return 1;
+            }
+        }
+        return 0;
+    }
+
+    // On the loop thread, without the lock while the method runs.
+    void Answer(sd_bus_message* call) {
+        const char* method = nullptr;
+        const char* args = nullptr;
+        std::string json;
+        std::string answer;
+        int status = kStatusOk;
+        const MethodFn* fn = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            const char* destination = sd_bus_message_get_destination(call);
+            for (const auto& served : served_) {
+                if (destination != nullptr && served.busName == destination) {
+                    fn = &served.fn;
+                    status = kStatusMethodNotFound;
+                    if (sd_bus_message_read(call, "ss", &method, &args) >= 0) {
+                        for (const auto& name : served.methods) {
+                            if (name == method)
+                                status = kStatusOk;
+                        }
+                    } else {
+                        status = kStatusInvalidArgument;
+                    }
+                }
+            }
+        }
+        if (fn == nullptr)
+            status = kStatusNotFound;
+        else if (status == kStatusOk && !payload::CompactObject(*args ? args : "{}", json))
+            status = kStatusInvalidArgument;
+        // Safe without the lock: served_ only grows, and a deque keeps its elements in place.
+        if (status == kStatusOk)
+            status = (*fn)(method, json.c_str(), answer);
+        if (status == kStatusOk && !answer.empty() && !payload::ShallowEnough(answer.c_str()))
+            status = kStatusUnknownError;
+        if (!sd_bus_message_get_expect_reply(call))
+            return;
+        std::lock_guard<std::mutex> lock(mutex_);
+        sd_bus_message* reply = nullptr;
+        int r;
+        if (status == kStatusOk) {
+            r = sd_bus_message_new_method_return(call, &reply);
+            if (r >= 0)
+                r = sd_bus_message_append(reply, "s", answer.c_str());
+        } else {
+            if (status < kStatusInvalidCommand || status > kStatusSystemError)
+                status = kStatusUnknownError;
+            const std::string name = std::string(kErrorPrefix) + kErrorNames[status];
+            r = sd_bus_message_new_method_errorf(call, &reply, name.c_str(), "%s",
+                                                 StrError(status));
+        }
+        // Queued, never waited for: a caller that went away or reads slowly costs nothing
+        // here; the loop writes it out when the socket takes it.
+        if (r >= 0)
+            sd_bus_send(bus_, reply, nullptr);
+        sd_bus_message_unref(reply);
     }
 
     struct Event {
@@ -435,6 +557,9 @@ class DbusConnection final : public Connection {
     std::string payload_ = "{}";
     std::vector<std::string> names_;     // looked-up objects, indexed by id
     std::vector<std::string> patterns_;  // subscribed types
+    std::deque<Served> served_;
+    bool filtering_ = false;
+    std::vector<sd_bus_message*> calls_;  // taken by the filter, answered by the loop
 };
 
 }  // namespace

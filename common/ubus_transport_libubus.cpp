@@ -5,8 +5,10 @@
 
 #include <atomic>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 extern "C" {
 #include <libubox/blobmsg_json.h>
@@ -73,6 +75,43 @@ void ReplyData(ubus_request* req, int, blob_attr* msg) {
         return;
     }
     (*call->reply)(text.c_str());
+}
+
+// An object this connection serves; libubus keeps pointers into it while it is added.
+struct Served;
+struct ObjectRecord {
+    ubus_object obj;  // first: libubus hands this address back
+    Served* owner;
+};
+struct Served {
+    std::string name;
+    std::vector<std::string> names;
+    std::vector<ubus_method> methods;
+    ubus_object_type type{};
+    ObjectRecord record{};
+    MethodFn fn;
+};
+
+// Runs on the loop thread, under the lock (from the socket handler). libubus itself answers a
+// method the object does not list with UBUS_STATUS_METHOD_NOT_FOUND.
+int MethodCalled(ubus_context* ctx, ubus_object* obj, ubus_request_data* req, const char* method,
+                 blob_attr* msg) {
+    Served* served = reinterpret_cast<ObjectRecord*>(obj)->owner;
+    std::string args = "{}";
+    if (msg != nullptr && !blob::ToJson(msg, args))
+        return UBUS_STATUS_INVALID_ARGUMENT;
+    std::string answer;
+    const int status = served->fn(method, args.c_str(), answer);
+    if (status != UBUS_STATUS_OK || answer.empty())
+        return status;
+    blob_buf reply{};
+    blob_buf_init(&reply, 0);
+    // Queued on the socket by ubusd's side; a caller that left is ubusd's business.
+    const int sent = blobmsg_add_json_from_string(&reply, answer.c_str())
+                         ? ubus_send_reply(ctx, req, reply.head)
+                         : UBUS_STATUS_UNKNOWN_ERROR;
+    blob_buf_free(&reply);
+    return sent;
 }
 
 class LibubusConnection final : public Connection {
@@ -142,6 +181,37 @@ class LibubusConnection final : public Connection {
             return kStatusConnectionFailed;
         std::lock_guard<std::recursive_mutex> lock(LibubusLock());
         return ubus_register_event_handler(ctx_, &events_.handler, pattern);
+    }
+
+    int AddObject(const char* name, const std::vector<std::string>& methods, MethodFn fn) override {
+        if (ctx_ == nullptr)
+            return kStatusConnectionFailed;
+        if (name == nullptr || *name == '\0' || methods.empty())
+            return kStatusInvalidArgument;
+        auto served = std::make_unique<Served>();
+        served->name = name;
+        served->names = methods;
+        served->fn = std::move(fn);
+        for (const auto& method : served->names) {
+            ubus_method m{};
+            m.name = method.c_str();
+            m.handler = MethodCalled;
+            served->methods.push_back(m);
+        }
+        served->type.name = served->name.c_str();
+        served->type.methods = served->methods.data();
+        served->type.n_methods = static_cast<int>(served->methods.size());
+        ubus_object& obj = served->record.obj;
+        obj.name = served->name.c_str();
+        obj.type = &served->type;
+        obj.methods = served->methods.data();
+        obj.n_methods = served->type.n_methods;
+        served->record.owner = served.get();
+        std::lock_guard<std::recursive_mutex> lock(LibubusLock());
+        const int status = ubus_add_object(ctx_, &obj);
+        if (status == UBUS_STATUS_OK)
+            served_.push_back(std::move(served));
+        return status;
     }
 
     LoopEnd RunLoop(const EventFn& onEvent) override {
@@ -232,6 +302,7 @@ class LibubusConnection final : public Connection {
 
     ubus_context* ctx_ = nullptr;
     blob_buf buf_{};
+    std::vector<std::unique_ptr<Served>> served_;  // outlives the ubus_free in the destructor
     EventRecord events_{};
     WakeRecord wake_{};
     EventFn onEvent_;

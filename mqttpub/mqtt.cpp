@@ -209,6 +209,8 @@ void MQTT::Subscribe() {
                         [this](const char* json) { ProcessUBUSSensorHandler(json); });
     listener_->Register("brelix.manager",
                         [this](const char* json) { ProcessUBUSManagerHandler(json); });
+    RefreshStatus();
+    snapshot_.Serve(*listener_, "mqttpub", {"status"});
     listener_->ServerStart();
 }
 
@@ -224,6 +226,7 @@ void MQTT::Run() {
     try {
         Subscribe();
         heartbeat_.Start(std::chrono::seconds(0));
+        loop_.AfterPass([this] { RefreshStatus(); });
         loop_.Run(running_, [this](mailbox::Message& msg) { Handle(msg); });
     } catch (const std::exception& e) {
         LOGE << e.what();
@@ -288,6 +291,7 @@ bool MQTT::Publish(const std::string& topic, const std::string& payload, int qos
         CountLost(mosqpp::strerror(rc));
         return false;
     }
+    ++published_;
     if (lost_ > 0) {
         LOGW << lost_ << " readings lost while the broker was unreachable";
         lost_ = 0;
@@ -311,6 +315,7 @@ void MQTT::on_connect(int rc) {
         if (rc == 0) {
             LOGV << "Connection Success";
             connections_.fetch_add(1);
+            connected_since_.store(status::UnixNow());
             connected_.store(true);
             restart_delay_ms_.store(first_restart_delay_.count());
             if (!status_topic_.empty())
@@ -319,6 +324,7 @@ void MQTT::on_connect(int rc) {
         }
         LOGI << "Connection Failed : " << mosqpp::connack_string(rc);
         connected_.store(false);
+        connected_since_.store(0);
         // Once; after that the library's own retries take over.
         if (reconnect_tried_.exchange(true))
             return;
@@ -332,6 +338,7 @@ void MQTT::on_disconnect(int rc) {
     NoCancel guard;
     LOGI << "Disconnected from Host";
     connected_.store(false);
+    connected_since_.store(0);
     if (!answered_.exchange(false)) {
         // A refused certificate is logged with the library's own line (on_log).
         if (rc == MOSQ_ERR_KEEPALIVE) {
@@ -493,4 +500,20 @@ void MQTT::Handle(mailbox::Message& msg) {
         default:
             break;
     }
+}
+
+void MQTT::RefreshStatus() {
+    if (!snapshot_.Due())
+        return;
+    const bool connected = connected_.load();
+    const int64_t since = connected_since_.load();
+    snapshot_.Set("status",
+                  {{"broker", nvram_->mqtt_host + ":" + std::to_string(nvram_->mqtt_port)},
+                   {"connected", connected},
+                   {"connected_since",
+                    connected && since > 0 ? nlohmann::json(since) : nlohmann::json(nullptr)},
+                   {"connections", connections_.load()},
+                   {"published", published_},
+                   {"failed", lost_total_},
+                   {"dropped", loop_.Dropped()}});
 }

@@ -17,6 +17,7 @@
 #include "mailbox.h"
 #include "main_loop.h"
 #include "nvram.h"
+#include "status_snapshot.h"
 #include "thread_safe_queue.h"
 #include "timer_queue.h"
 #include "ubus.h"
@@ -85,6 +86,8 @@ class MQTT : public mosqpp::mosquittopp {
     void on_log(int level, const char* text) override;
 
   private:
+    // Main loop: the status object's answers.
+    void RefreshStatus();
     void Subscribe();
     void Unsubscribe();
     void ScheduleRestart(int rc);
@@ -103,6 +106,10 @@ class MQTT : public mosqpp::mosquittopp {
     queue::ThreadSafeQueue<mailbox::Message> queue_;
     mailbox::MainLoop loop_;
     std::unique_ptr<NVRAM> nvram_;
+    // Status: the counters are the main loop's, the time the network thread's.
+    uint64_t published_ = 0;
+    std::atomic<int64_t> connected_since_{0};                       // Unix seconds
+    status::Snapshot snapshot_{status::PackageVersion("mqttpub")};  // before the listener
     std::unique_ptr<ubus::Listener> listener_;
     std::unique_ptr<timer::TimerQueue> timers_;
     heartbeat::Sender heartbeat_;

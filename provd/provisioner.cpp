@@ -83,6 +83,8 @@ Provisioner::~Provisioner() {
 void Provisioner::Subscribe() {
     listener->Register("network.interface", [this](const char* json) { IfaceEventHandler(json); });
     listener->Register("wps_credentials", [this](const char* json) { WPSEventHandler(json); });
+    RefreshStatus();
+    snapshot.Serve(*listener, "provd", {"status"});
     listener->ServerStart();
 }
 
@@ -104,6 +106,7 @@ void Provisioner::Run() {
     try {
         Subscribe();
         mailbox.Push(mailbox::Message(kInit));
+        loop.AfterPass([this] { RefreshStatus(); });
         loop.Run(running, [this](mailbox::Message& message) { EvtMsgHandler(message); });
     } catch (const std::exception& e) {
         LOGE << e.what();
@@ -154,6 +157,7 @@ void Provisioner::Init() {
         LOGE << "No identity from the controller: WPS not started";
         return;
     }
+    identity_read = true;
     StoreIdentity(address, serial);
     WPSStart();
 }
@@ -171,6 +175,7 @@ bool Provisioner::StoreIdentity(const std::string& address, const std::string& s
 void Provisioner::WPSStart() {
     LOGV << "";
     station->StartWps();
+    wps_state.store("running");
     ArmWpsTimer(kWpsTimeout);
 }
 
@@ -179,8 +184,10 @@ void Provisioner::ArmWpsTimer(int32_t code) {
     wps_timer_id.store(timers.Add(wps_timeout, [this, code](bool aborted) {
         if (aborted)
             return;
-        if (code == kWpsTimeout)
+        if (code == kWpsTimeout) {
             LOGE << "WPS Timeout";
+            wps_state.store("timed out");
+        }
         mailbox.Push(mailbox::Message(code));
     }));
 }
@@ -189,6 +196,7 @@ void Provisioner::WPSEventHandler(const char* text) {
     try {
         const json payload = json::parse(text);
         LOGE << HideSecrets(payload).dump();
+        wps_state.store("credentials received");
         mailbox.Push(mailbox::Message(kWpsCredentials));
     } catch (const std::exception& e) {
         LOGE << e.what();
@@ -277,6 +285,7 @@ void Provisioner::Provisioning() {
 
     const std::string url = nvram->prov_url.empty() ? kDefaultProvUrl : nvram->prov_url;
     const std::string dir = paths::TmpDir();
+    ++download_attempts;
     if (!DownloadFile(url, nvram->device_id, dir)) {
         ++download_retries;
         LOGE << "Download Failed.." << download_retries;
@@ -399,4 +408,15 @@ void Provisioner::Reboot() {
     skeleton::Sleep(kBeforeReboot);
     LOGI << "Reboot";
     ubus::Sender(kCallTimeout).Invoke("system", "reboot", "");
+}
+
+void Provisioner::RefreshStatus() {
+    if (!snapshot.Due())
+        return;
+    // provd runs only on a first boot: once provisioned it ends, and so does this object.
+    snapshot.Set("status", {{"first_boot", nvram->first_boot != 0},
+                            {"provisioned", provisioned},
+                            {"identity_read", identity_read},
+                            {"wps", wps_state.load()},
+                            {"download_attempts", download_attempts}});
 }

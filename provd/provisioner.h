@@ -13,6 +13,7 @@
 #include "nvram.h"
 #include "package.h"
 #include "station.h"
+#include "status_snapshot.h"
 #include "thread_safe_queue.h"
 #include "time_source.h"
 #include "timer_queue.h"
@@ -78,6 +79,8 @@ class Provisioner {
   private:
     // Replaces the pending WPS timer with one that posts `code` after a WPS period.
     void ArmWpsTimer(int32_t code);
+    // Main loop: the status object's answers.
+    void RefreshStatus();
     void Subscribe();
     void Unsubscribe();
     // Writes the package's settings; nothing stays staged when one is refused.
@@ -97,6 +100,11 @@ class Provisioner {
     uint32_t download_retries = 0;
     std::unique_ptr<NVRAM> nvram;
     std::unique_ptr<Station> station;
+    // Status: main loop, but for the WPS state the ubus thread sets.
+    bool identity_read = false;
+    uint32_t download_attempts = 0;
+    std::atomic<const char*> wps_state{"idle"};
+    status::Snapshot snapshot{status::PackageVersion("provd")};  // before the listener
     std::unique_ptr<ubus::Listener> listener;
 
     std::chrono::seconds wps_timeout;

@@ -106,6 +106,8 @@ void Reporter::StopReportThread() {
 void Reporter::Subscribe() {
     listener->Register("brelix.sensor", [this](const char* json) { UBUSSensorHandler(json); });
     listener->Register("brelix.manager", [this](const char* json) { UBUSManagerHandler(json); });
+    RefreshStatus();
+    snapshot.Serve(*listener, "reportd", {"status"});
     listener->ServerStart();
 }
 
@@ -122,6 +124,7 @@ void Reporter::Run() {
     try {
         Subscribe();
         heartbeat.Start(std::chrono::seconds(0));
+        loop.AfterPass([this] { RefreshStatus(); });
         loop.Run(running, [this](mailbox::Message& msg) { Handle(msg); });
     } catch (const std::exception& e) {
         LOGE << e.what();
@@ -177,7 +180,7 @@ void Reporter::Handle(mailbox::Message& msg) {
                 if (journal)
                     journal->Append(event->device_id, event->sensor_type, kept);
             });
-            AddActiveNode(event->device_id);
+            devices_heard = AddActiveNode(event->device_id);
             break;
         }
         default:
@@ -229,6 +232,7 @@ void Reporter::ReportPass() {
         LOGW << "Queue limit reached : " << queues << " silent device/type queues dropped";
     }
     if (const std::size_t dropped = store.TakeDropped()) {
+        report_status.dropped += dropped;
         LOGW << "Sample limit reached : " << dropped << " oldest samples dropped";
     }
     if (const std::size_t ids = active.TakeDropped()) {
@@ -305,8 +309,10 @@ bool Reporter::SendSamples() {
         bool fromFlash = false;
         if (!NextBatch(batch, fromFlash))
             return true;
-        switch (ReportSensorData(nvram->url, nvram->access_token, batch.Body(), send_post,
-                                 DeliveryKey(batch))) {
+        const Delivery delivery = ReportSensorData(nvram->url, nvram->access_token, batch.Body(),
+                                                   send_post, DeliveryKey(batch));
+        report_status.Posted(delivery, batch.Size());
+        switch (delivery) {
             case Delivery::kDelivered:
                 Delivered(batch, fromFlash);
                 break;
@@ -395,4 +401,15 @@ void Reporter::SendHeartBeat() {
         Delivery::kRetry) {
         active.Restore(ids);
     }
+}
+
+void Reporter::RefreshStatus() {
+    if (!snapshot.Due())
+        return;
+    if (samples_max == 0)
+        samples_max = MaxSamples(*nvram);  // once: it logs an unusable setting
+    snapshot.Set("status",
+                 report_status.Json(internet_up.load(), store.Size(),
+                                                  journal ? journal->FlashSamples() : 0,
+                                                  samples_max, devices_heard));
 }

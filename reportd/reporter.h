@@ -17,6 +17,7 @@
 #include "mailbox.h"
 #include "main_loop.h"
 #include "nvram.h"
+#include "report_status.h"
 #include "sample_store.h"
 #include "semaphore.h"
 #include "thread_safe_queue.h"
@@ -88,6 +89,8 @@ class Reporter {
     void StopReportThread();
     void Subscribe();
     void Unsubscribe();
+    // Main loop: the status object's answer.
+    void RefreshStatus();
 
     std::unique_ptr<NVRAM> nvram;
     timer::TimeSource& time;
@@ -115,6 +118,10 @@ class Reporter {
 
     queue::ThreadSafeQueue<mailbox::Message> mailbox;
     mailbox::MainLoop loop;
+    ReportStatus report_status;
+    std::size_t devices_heard = 0;                                 // main loop
+    std::size_t samples_max = 0;                                   // main loop, once known
+    status::Snapshot snapshot{status::PackageVersion("reportd")};  // before the listener
     std::unique_ptr<ubus::Listener> listener;
     std::unique_ptr<timer::TimerQueue> timers;
     heartbeat::Sender heartbeat;

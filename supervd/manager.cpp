@@ -61,6 +61,8 @@ Manager::~Manager() {
 void Manager::Subscribe() {
     listener->Register("brelix.status", [this](const char* json) { ProcessUBUSHandler(json); });
     listener->Register("network.interface", [this](const char* json) { NetMonUBUSHandler(json); });
+    RefreshStatus();
+    snapshot.Serve(*listener, "supervd", {"status"});
     listener->ServerStart();
 }
 
@@ -87,6 +89,7 @@ void Manager::Run() {
     try {
         timers.Add(kFirstCheck, [this](bool aborted) { InternetCheck(aborted); });
         Subscribe();
+        loop.AfterPass([this] { RefreshStatus(); });
         loop.Run(running, [this](mailbox::Message& m) { MessageHandler(m); });
     } catch (const std::exception& e) {
         LOGE << e.what();
@@ -122,6 +125,8 @@ void Manager::MessageHandler(mailbox::Message& message) {
             if (const auto* beat = message.As<supervd::Heartbeat>()) {
                 if (heartbeats.UpdateHeartbeat(beat->code, beat->pid))
                     SendState(*beat);
+                if (!supervd::ServiceOfCode(beat->code).empty())
+                    watched[beat->code].heartbeat = status::UnixNow();
             }
             break;
         case mailbox::kHeartbeatExpire:
@@ -195,6 +200,9 @@ void Manager::SendState(const supervd::Heartbeat& beat) {
 void Manager::ServiceReload(const int& code) {
     const std::string name = supervd::ServiceOfCode(code);
     if (!name.empty()) {
+        Watched& daemon = watched[code];
+        ++daemon.restarts;
+        daemon.last_restart = status::UnixNow();
         Service(name, "restart");
     } else if (code == kReservedCode) {
         LOGV << "TODO: PLC";
@@ -207,6 +215,8 @@ void Manager::BluetoothRecover() {
     LOGV << "";
     if (!recovery.Start()) {
         LOGV << "bt_recover_...ing";
+    } else {
+        ++bt_recoveries;
     }
 }
 
@@ -223,6 +233,8 @@ void Manager::InternetCheck(bool aborted) {
 }
 
 void Manager::ReportLookup(const std::string& host, const Lookup& lookup) {
+    last_lookup_ok.store(lookup.resolved);
+    last_lookup.store(status::UnixNow());
     if (!lookup.resolved) {
         LOGV << "ERROR : " << host;
         queue.Push(mailbox::Message(mailbox::kInternetDisconnected));
@@ -286,4 +298,37 @@ bool Manager::StoreTokens(const std::string& access, const std::string& refresh)
     return uci.Set(NVRAM::kConfig, "auth",
                    {{"access_token", access}, {"refresh_token", refresh}}) &&
            uci.Commit(NVRAM::kConfig);
+}
+
+void Manager::RefreshStatus() {
+    if (!snapshot.Due())
+        return;
+    const int64_t now = status::UnixNow();
+    nlohmann::json daemons = nlohmann::json::object();
+    for (const auto& [code, daemon] : watched) {
+        daemons[supervd::ServiceOfCode(code)] = {
+            {"heartbeat_age", daemon.heartbeat > 0 ? nlohmann::json(now - daemon.heartbeat)
+                                                   : nlohmann::json(nullptr)},
+            {"restarts", daemon.restarts},
+            {"last_restart", status::UnixTime(std::chrono::system_clock::time_point(
+                                 std::chrono::seconds(daemon.last_restart)))}};
+    }
+    const int64_t lookup = last_lookup.load();
+    const char* authorization = authorizer.Running()           ? "running"
+                                : authorizer.Done()            ? "done"
+                                : !nvram->access_token.empty() ? "authorized"
+                                : nvram->client_id.empty() || nvram->client_secret.empty()
+                                    ? "not configured"
+                                    : "pending";
+    snapshot.Set("status",
+                 {{"wlan", !wlan_state ? "unknown" : *wlan_state ? "up" : "down"},
+                  {"internet", internet_up ? "up" : "down"},
+                  {"last_lookup", lookup > 0 ? nlohmann::json({{"time", lookup},
+                                                               {"host", settings.probe_host},
+                                                               {"resolved", last_lookup_ok.load()}})
+                                             : nlohmann::json(nullptr)},
+                  {"daemons", std::move(daemons)},
+                  {"bluetooth_recoveries", bt_recoveries},
+                  {"bluetooth_recovering", recovery.Running()},
+                  {"authorization", authorization}});
 }

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -18,6 +19,7 @@
 #include "service_control.h"
 #include "settings.h"
 #include "status_event.h"
+#include "status_snapshot.h"
 #include "thread_safe_queue.h"
 #include "time_source.h"
 #include "timer_queue.h"
@@ -74,6 +76,8 @@ class Manager {
     const Settings& Options() const { return settings; }
 
   private:
+    // Main loop: the status object's answers.
+    void RefreshStatus();
     void Subscribe();
     void Unsubscribe();
     void TearDown();
@@ -101,6 +105,17 @@ class Manager {
     std::optional<bool> wlan_state;      // main thread: none until the first "wan" event
     std::optional<bool> internet_state;  // main thread: none until the first check
     bool auth_incomplete_logged = false;
+    // Status: main loop, but for the lookup the probe thread reports.
+    struct Watched {
+        int64_t heartbeat = 0;  // Unix seconds of the last one
+        uint64_t restarts = 0;
+        int64_t last_restart = 0;
+    };
+    std::map<int, Watched> watched;  // by daemon code
+    uint64_t bt_recoveries = 0;
+    std::atomic<int64_t> last_lookup{0};
+    std::atomic<bool> last_lookup_ok{false};
+    status::Snapshot snapshot{status::PackageVersion("supervd")};  // before the listener
     std::unique_ptr<ubus::Listener> listener;
     HeartbeatManager heartbeats;
     supervd::BluetoothRecovery recovery;

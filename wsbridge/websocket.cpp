@@ -120,6 +120,8 @@ void Websocket::Subscribe() {
     listener_->Register("brelix.manager", [this](const char* json) { UBUSManagerHandler(json); });
     listener_->Register(channel::kWebsocketEvent,
                         [this](const char* json) { UBUSWebsocketHandler(json); });
+    RefreshStatus();
+    snapshot_.Serve(*listener_, "wsbridge", {"status"});
     listener_->ServerStart();
 }
 
@@ -136,6 +138,7 @@ void Websocket::Run() {
     try {
         Subscribe();
         heartbeat_.Start(std::chrono::seconds(0));
+        loop_.AfterPass([this] { RefreshStatus(); });
         loop_.Run(running_, [this](mailbox::Message& msg) { EvtMessageHandler(msg); });
     } catch (const std::exception& e) {
         LOGE << e.what();
@@ -246,7 +249,8 @@ void Websocket::EvtMessageHandler(mailbox::Message& msg) {
         }
         case kSensorFolds:
         case kSensorBeacon:
-            BroadcastWSMesasage(msg.As<nlohmann::json>()->dump());
+            if (BroadcastWSMesasage(msg.As<nlohmann::json>()->dump()))
+                ++relayed_;
             break;
         case kConnectionOpened:
             Opened(*msg.As<connection_hdl>());
@@ -276,6 +280,7 @@ void Websocket::Opened(const connection_hdl& hdl) {
         return;
     }
     ArmLinkCheck(kLinkTimeout);
+    open_since_ = status::UnixNow();
     SubscribeGateway(nvram_->device_id);
     for (const auto& id : nodes_.Ids())
         SendMessage(channel::Subscribe(channel::kSensorChannel, id));
@@ -285,6 +290,7 @@ void Websocket::Ended(const connection_hdl& hdl) {
     if (!Current(hdl))
         return;
     link_ = Link::kClosed;
+    open_since_ = 0;
     hdl_.reset();
     timers_->Cancel(link_timer_);
     link_timer_ = 0;
@@ -347,6 +353,9 @@ void Websocket::CloseHandler(connection_hdl hdl) {
         LOGE << "Connection closed : "
              << websocketpp::close::status::get_string(con->get_remote_close_code());
         LOGE << "close reason : " << con->get_remote_close_reason();
+        const std::string reason = con->get_remote_close_reason();
+        SetCloseReason(websocketpp::close::status::get_string(con->get_remote_close_code()) +
+                       (reason.empty() ? "" : ": " + reason));
         if (con->get_local_close_code() == websocketpp::close::status::message_too_big) {
             LOGE << "A frame above " << kMaxFrameBytes << " bytes closed the connection";
         }
@@ -374,6 +383,7 @@ void Websocket::FailHandler(connection_hdl hdl) {
         }
     }
     LOGE << "Connection failed : " << reason;
+    SetCloseReason("failed: " + reason);
     queue_.Push(mailbox::Make<connection_hdl>(kConnectionFailed, hdl));
 }
 
@@ -422,4 +432,31 @@ Websocket::Context Websocket::TLSInitHandler(connection_hdl) {
         LOGE << "TLS set-up : " << e.what();
     }
     return ctx;
+}
+
+void Websocket::SetCloseReason(std::string reason) {
+    std::lock_guard<std::mutex> lock(close_mutex_);
+    // The cloud's text, bounded: it only ever shows on the status page.
+    close_reason_ = std::move(reason).substr(0, 200);
+}
+
+void Websocket::RefreshStatus() {
+    if (!snapshot_.Due())
+        return;
+    std::string reason;
+    {
+        std::lock_guard<std::mutex> lock(close_mutex_);
+        reason = close_reason_;
+    }
+    const bool open = link_ == Link::kOpen;
+    snapshot_.Set(
+        "status",
+        {{"internet", internet_.load()},
+         {"connected", open},
+         {"connected_since",
+          open && open_since_ > 0 ? nlohmann::json(open_since_) : nlohmann::json(nullptr)},
+         {"subscriptions", open ? nodes_.Ids().size() + 1 : 0},
+         {"sensors", nodes_.Ids().size()},
+         {"commands_relayed", relayed_},
+         {"last_close_reason", reason.empty() ? nlohmann::json(nullptr) : nlohmann::json(reason)}});
 }

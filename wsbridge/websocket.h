@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -18,6 +19,7 @@
 #include "mailbox.h"
 #include "main_loop.h"
 #include "nvram.h"
+#include "status_snapshot.h"
 #include "thread_safe_queue.h"
 #include "time_source.h"
 #include "timer_queue.h"
@@ -82,6 +84,10 @@ class Websocket {
   private:
     enum class Link { kClosed, kOpening, kOpen };
 
+    // Main loop: the status object's answers.
+    void RefreshStatus();
+    void SetCloseReason(std::string reason);
+
     void Subscribe();
     void Unsubscribe();
     void Opened(const websocketpp::connection_hdl& hdl);
@@ -103,6 +109,12 @@ class Websocket {
 
     queue::ThreadSafeQueue<mailbox::Message> queue_;
     mailbox::MainLoop loop_;
+    // Status: main loop, but for the close reason the network thread gives.
+    int64_t open_since_ = 0;  // Unix seconds
+    uint64_t relayed_ = 0;
+    std::mutex close_mutex_;
+    std::string close_reason_;
+    status::Snapshot snapshot_{status::PackageVersion("wsbridge")};  // before the listener
     std::unique_ptr<ubus::Listener> listener_;
     std::unique_ptr<timer::TimerQueue> timers_;
     heartbeat::Sender heartbeat_;

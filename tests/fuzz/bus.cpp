@@ -59,6 +59,10 @@ class Connection : public ubus::transport::Connection {
     }
 
     int RegisterEvent(const char*) override { return ubus::kStatusOk; }
+    int AddObject(const char*, const std::vector<std::string>&,
+                  ubus::transport::MethodFn) override {
+        return ubus::kStatusOk;
+    }
     LoopEnd RunLoop(const ubus::transport::EventFn&) override { return LoopEnd::kEnded; }
     void EndLoop() override {}
 
