@@ -186,7 +186,7 @@ bool MQTT::Connect(const std::string& host, const int& port) {
 }
 
 bool MQTT::Publish(const std::string& topic, const std::string& payload, int qos) {
-    LOGV << payload;
+    LOGV << logging::Cut(payload);
     const int rc = publish(nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(),
                            qos, false);
     if (rc != MOSQ_ERR_SUCCESS) {

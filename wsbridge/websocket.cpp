@@ -315,7 +315,7 @@ void Websocket::UBUSManagerHandler(const char* json) {
 }
 
 void Websocket::UBUSWebsocketHandler(const char* json) {
-    LOGV << (json ? json : "");
+    LOGV << logging::Quote(json ? json : "");
     if (auto request = channel::ParseSubscription(json)) {
         queue_.Push(mailbox::Make<std::string>(request->subscribe ? kSubscribe : kUnsubscribe,
                                                std::move(request->deviceId)));
@@ -340,7 +340,7 @@ void Websocket::CloseHandler(connection_hdl hdl) {
     if (auto con = client_.get_con_from_hdl(hdl, ec)) {
         LOGE << "Connection closed : "
              << websocketpp::close::status::get_string(con->get_remote_close_code());
-        LOGE << "close reason : " << con->get_remote_close_reason();
+        LOGE << "close reason : " << logging::Quote(con->get_remote_close_reason());
         if (con->get_local_close_code() == websocketpp::close::status::message_too_big) {
             LOGE << "A frame above " << kMaxFrameBytes << " bytes closed the connection";
         }
@@ -373,7 +373,7 @@ void Websocket::FailHandler(connection_hdl hdl) {
 
 bool Websocket::PingHandler(connection_hdl, std::string payload) {
     Heard();
-    LOGV << "PING : " << payload;
+    LOGV << "PING : " << logging::Quote(payload);
     return true;
 }
 
@@ -385,7 +385,7 @@ void Websocket::WSMessageHandler(connection_hdl, Client::message_ptr msg) {
         return;
     }
     const std::string& payload = msg->get_payload();
-    LOGV << payload;
+    LOGV << logging::Quote(payload);
     if (auto relay = channel::ParseFrame(payload))
         queue_.Push(mailbox::Make<nlohmann::json>(relay->code, std::move(relay->event)));
 }
