@@ -163,8 +163,9 @@ TEST_F(ReporterTest, TheSampleCarriesItsTypeAsKWhateverTheReadingSaid) {
     Pass();
     const auto reports = cloud.Of("/report");
     ASSERT_EQ(reports.size(), 1u);
-    EXPECT_EQ(reports[0].body,
-              R"({"nodes":[{"id":"A","vs":[{"k":"SD","ts":7,"v":1},{"k":"RH","ts":900,"v":40.5}]}]})");
+    EXPECT_EQ(
+        reports[0].body,
+        R"({"nodes":[{"id":"A","vs":[{"k":"SD","ts":7,"v":1},{"k":"RH","ts":900,"v":40.5}]}]})");
 }
 
 TEST_F(ReporterTest, WithNothingHeardOnlyAnEmptyHeartbeatIsSent) {
@@ -230,7 +231,7 @@ TEST_F(ReporterTest, ContentTheServerCallsBadIsDroppedWithOneErrorLine) {
         Pass();
         EXPECT_EQ(reporter->KeptSamples(), 0u);
         EXPECT_EQ(log.Count("ERROR"), 1u) << log.Since();
-        EXPECT_TRUE(log.Contains("Server Error ( " + std::to_string(code) + " ) : nope"));
+        EXPECT_TRUE(log.Contains("Server Error ( " + std::to_string(code) + " ) : \"nope\""));
         Pass();
         EXPECT_EQ(cloud.Of("/report").size(), before + 1) << "not sent again";
     }
