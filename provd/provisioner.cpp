@@ -42,6 +42,16 @@ std::chrono::seconds Seconds(int value, int fallback, const char* name) {
     return std::chrono::seconds(fallback);
 }
 
+// A real package is 1 to 2 KiB: the bound leaves a wide margin.
+constexpr int kDefaultMaxPackage = 65536;
+
+int Bytes(int value, int fallback, const char* name) {
+    if (value > 0)
+        return value;
+    LOGW << name << " " << value << " unusable, " << fallback << " used";
+    return fallback;
+}
+
 std::string Join(const std::vector<std::string>& texts) {
     std::string joined;
     for (const auto& t : texts)
@@ -71,6 +81,8 @@ Provisioner::Provisioner(std::unique_ptr<NVRAM> settings)
     download_options.ca_file = nvram->ca_file;
     download_options.verify_tls = nvram->tls_verify != 0;
     download_options.keep_going = &running;
+    download_options.max_body =
+        static_cast<std::size_t>(Bytes(nvram->max_package, kDefaultMaxPackage, "max_package"));
 }
 
 Provisioner::~Provisioner() {
@@ -169,10 +181,10 @@ void Provisioner::WPSStart() {
 void Provisioner::WPSEventHandler(const char* text) {
     try {
         const json payload = json::parse(text);
-        LOGE << HideSecrets(payload).dump();
+        LOGE << logging::Cut(HideSecrets(payload).dump());
         timers.Cancel(wps_timer_id.load());
     } catch (const std::exception& e) {
-        LOGE << e.what();
+        LOGE << JsonErrorText(e);  // the credentials hold the Wi-Fi key
     }
 }
 
@@ -312,7 +324,7 @@ bool Provisioner::ApplyDocument(const std::vector<unsigned char>& plain) {
             throw std::invalid_argument("the package is nested too deep");
         document = json::parse(plain.begin(), plain.end());
     } catch (const std::exception& e) {
-        LOGE << e.what();
+        LOGE << JsonErrorText(e);
         return false;
     }
     LOGV << HideSecrets(document).dump();
