@@ -11,6 +11,7 @@
 #include "crypto.h"
 #include "download.h"
 #include "fnv.h"
+#include "json_error.h"
 #include "log.h"
 #include "paths.h"
 #include "skeleton.h"
