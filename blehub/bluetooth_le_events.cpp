@@ -151,7 +151,7 @@ void BluetoothLE::UBUSManagerHandler(const char* json) {
 }
 
 void BluetoothLE::UBUSWebsocketHandler(const char* json) {
-    LOGV << (json ? json : "");
+    LOGV << logging::Cut(json ? json : "");
     if (auto message = hub_events::ParseWebsocketEvent(json))
         queue.Push(std::move(*message));
 }

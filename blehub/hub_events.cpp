@@ -7,6 +7,7 @@
 #include "fnv.h"
 #include "log.h"
 #include "messages.h"
+#include "sensor_event.h"
 
 using nlohmann::json;
 using namespace fnv::literals;
@@ -19,6 +20,14 @@ namespace {
 // missing or not a text.
 std::string TextMember(const json& object, const char* key) {
     return object.at(key).get<std::string>();
+}
+
+// The member "device_id", a node's id by the common rule.
+std::string DeviceId(const json& object) {
+    std::string id = TextMember(object, "device_id");
+    if (!ValidDeviceId(id))
+        throw std::invalid_argument("\"device_id\" is not a device id");
+    return id;
 }
 
 bool BoolMember(const json& object, const char* key) {
@@ -41,16 +50,16 @@ std::optional<mailbox::Message> ParseWebsocketEvent(const char* text) {
         switch (fnv::Hash(event["type"].get<std::string>())) {
             case "beacon"_hash:
                 return mailbox::Make<BeaconCommand>(
-                    kSensorBeacon,
-                    BeaconCommand{TextMember(event, "device_id"), BoolMember(event, "beacon")});
+                    kSensorBeacon, BeaconCommand{DeviceId(event), BoolMember(event, "beacon")});
             case "folds"_hash: {
-                FoldsCommand command{TextMember(event, "device_id"), {}};
+                FoldsCommand command{DeviceId(event), {}};
                 const json& folds = event.at("folds");
                 if (!folds.is_object())
                     throw std::invalid_argument("\"folds\" is not an object");
                 for (const auto& [key, value] : folds.items()) {
                     if (!value.is_number_integer()) {
-                        throw std::invalid_argument("fold \"" + key + "\" is not an integer");
+                        throw std::invalid_argument("fold " + logging::Quote(key) +
+                                                    " is not an integer");
                     }
                     command.folds[key] = value.get<int>();
                 }
@@ -60,7 +69,7 @@ std::optional<mailbox::Message> ParseWebsocketEvent(const char* text) {
                 return std::nullopt;
         }
     } catch (const std::exception& e) {
-        LOGE << e.what() << " in " << text;
+        LOGE << logging::Quote(e.what()) << " in " << logging::Quote(text);
     }
     return std::nullopt;
 }
@@ -75,10 +84,10 @@ bool ParseManagerEvent(const char* text) {
             throw std::invalid_argument("\"evt\" is not an object");
         // Network state changes do not concern the hub: read and dropped.
         for (const auto& member : evt.items())
-            LOGV << member.key();
+            LOGV << logging::Quote(member.key());
         return true;
     } catch (const std::exception& e) {
-        LOGE << e.what() << " in " << text;
+        LOGE << logging::Quote(e.what()) << " in " << logging::Quote(text);
     }
     return false;
 }

@@ -3,14 +3,28 @@
 #include <memory>
 
 #include "http_curl.h"
+#include "log.h"
 
 namespace http {
 
 namespace {
 
+struct Body {
+    std::string text;
+    std::size_t max;
+    bool over = false;
+};
+
 size_t Collect(char* data, size_t size, size_t count, void* userdata) {
-    static_cast<std::string*>(userdata)->append(data, size * count);
-    return size * count;
+    auto* body = static_cast<Body*>(userdata);
+    const size_t n = size * count;
+    if (n > body->max - body->text.size()) {
+        body->text.append(data, body->max - body->text.size());
+        body->over = true;
+        return 0;  // libcurl stops the transfer with a write error
+    }
+    body->text.append(data, n);
+    return n;
 }
 
 struct SListFree {
@@ -43,7 +57,7 @@ Response HttpPost(const std::string& url, const std::vector<std::string>& header
         list.reset(next);
     }
 
-    std::string received;
+    Body received{std::string(), options.max_body};
     char detail[CURL_ERROR_SIZE] = {0};
     CURL* c = curl.get();
     CURLcode rc = SetTransferOptions(c, options, detail);
@@ -65,6 +79,12 @@ Response HttpPost(const std::string& url, const std::vector<std::string>& header
     rc = curl_easy_perform(c);
     long status = 0;
     const CURLcode info = curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
+    if (received.over) {
+        // The status is what the callers go by; the start of the body is kept for the log.
+        LOGW << "Answer ( " << status << " ) stopped : body over " << options.max_body << " bytes";
+        if (info == CURLE_OK && status > 0)
+            rc = CURLE_OK;
+    }
     if (rc == CURLE_OK)
         rc = info;
     if (rc != CURLE_OK) {
@@ -77,7 +97,7 @@ Response HttpPost(const std::string& url, const std::vector<std::string>& header
     Response r;
     r.code = static_cast<int>(status);
     r.status = r.code;
-    r.text = std::move(received);
+    r.text = std::move(received.text);
     return r;
 }
 

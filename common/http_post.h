@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -15,12 +16,15 @@ struct PostOptions {
     // When it turns false during the exchange, the exchange is abandoned (shutdown).
     const std::atomic<bool>* keep_going = nullptr;
     long timeout_seconds = 30;
+    // Bytes of answer body taken; past them the transfer is stopped (a line says so). A few
+    // KiB: most callers only need the status.
+    std::size_t max_body = 4096;
 };
 
 struct Response {
     // A libcurl error code (below 100) when the exchange failed, else the HTTP status.
     int code = 0;
-    // The response body, or the libcurl error text.
+    // The response body (at most max_body bytes of it), or the libcurl error text.
     std::string text;
     // The HTTP status the server sent, also when the exchange broke off after it; 0 for none.
     int status = 0;

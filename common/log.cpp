@@ -199,6 +199,92 @@ std::size_t FormatTime(char* buf, std::size_t cap, int64_t unixSeconds, long mil
     return n > 0 ? static_cast<std::size_t>(n) : 0;
 }
 
+namespace {
+
+// Length of the UTF-8 sequence at `p` (at most `left` bytes there), 0 when there is none.
+std::size_t Utf8Length(const unsigned char* p, std::size_t left) {
+    const unsigned char c = p[0];
+    std::size_t n;
+    unsigned char lo = 0x80, hi = 0xbf;
+    if (c < 0x80)
+        return 1;
+    if (c >= 0xc2 && c <= 0xdf) {
+        n = 2;
+    } else if (c >= 0xe0 && c <= 0xef) {
+        n = 3;
+        if (c == 0xe0)
+            lo = 0xa0;
+        if (c == 0xed)
+            hi = 0x9f;  // no surrogates
+    } else if (c >= 0xf0 && c <= 0xf4) {
+        n = 4;
+        if (c == 0xf0)
+            lo = 0x90;
+        if (c == 0xf4)
+            hi = 0x8f;
+    } else {
+        return 0;
+    }
+    if (left < n || p[1] < lo || p[1] > hi)
+        return 0;
+    for (std::size_t i = 2; i < n; ++i) {
+        if (p[i] < 0x80 || p[i] > 0xbf)
+            return 0;
+    }
+    return n;
+}
+
+// Where to cut `text` at most `max` bytes in, not inside a character.
+std::size_t CutPoint(std::string_view text, std::size_t max) {
+    if (text.size() <= max)
+        return text.size();
+    std::size_t cut = max;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xc0) == 0x80)
+        --cut;
+    return cut;
+}
+
+}  // namespace
+
+std::string Quote(std::string_view text, std::size_t max) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t end = CutPoint(text, max);
+    std::string out;
+    out.reserve(end + 32);
+    out.push_back('"');
+    for (std::size_t i = 0; i < end;) {
+        const unsigned char c = p[i];
+        const std::size_t n = Utf8Length(p + i, end - i);
+        if (c == '"' || c == '\\') {
+            out.push_back('\\');
+            out.push_back(static_cast<char>(c));
+        } else if (n == 1 && c >= 0x20 && c != 0x7f) {
+            out.push_back(static_cast<char>(c));
+        } else if (n > 1) {
+            out.append(text.data() + i, n);
+            i += n;
+            continue;
+        } else {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            out.append(hex);
+        }
+        ++i;
+    }
+    out.push_back('"');
+    if (end < text.size())
+        out += "... (" + std::to_string(text.size()) + " bytes)";
+    return out;
+}
+
+std::string Cut(std::string_view text, std::size_t max) {
+    const std::size_t end = CutPoint(text, max);
+    std::string out(text.substr(0, end));
+    if (end < text.size())
+        out += "... (" + std::to_string(text.size()) + " bytes)";
+    return out;
+}
+
 std::string FunctionName(const char* pretty) {
     const char* begin = pretty;
     const char* end = std::strchr(pretty, '(');
@@ -276,8 +362,9 @@ void Write(Severity severity, const char* function, int line, const std::string&
     long offset = CurrentUtcOffset();
     s.utcOffset.store(offset, std::memory_order_relaxed);
 
+    const std::size_t keep = CutPoint(message, kMaxMessage);
     std::string text;
-    text.reserve(64 + message.size());
+    text.reserve(128 + keep);
     char head[96];
     std::size_t n = FormatNow(head, sizeof head, offset);
     text.append(head, n);
@@ -287,7 +374,9 @@ void Write(Severity severity, const char* function, int line, const std::string&
     text.append(FunctionName(function));
     std::snprintf(head, sizeof head, "@%d] ", line);
     text.append(head);
-    text.append(message);
+    text.append(message, 0, keep);
+    if (keep < message.size())
+        text += " ... (cut, " + std::to_string(message.size()) + " bytes)";
     text.push_back('\n');
 
     std::lock_guard<std::mutex> lock(s.mutex);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <sstream>
 #include <string>
+#include <string_view>
 
 // One process-wide logger writing a rolling text file:
 //   2026-12-08 03:43:48.354 WARN  [7552] [Scanner::Tick@5] message
@@ -51,6 +52,21 @@ void WriteFromSignal(Severity severity, const char* function, int line, const ch
 // "2026-12-08 03:43:48.354 " for UNIX time, milliseconds and a UTC offset (seconds east);
 // no allocation, so signal handlers may use it. Returns the length (0 on error).
 std::size_t FormatTime(char* buf, std::size_t cap, int64_t unixSeconds, long millis, long offset);
+
+// A record's message is cut at this many bytes (its full length noted), so a few records
+// can never push the rest of the history out of the rotated files.
+constexpr std::size_t kMaxMessage = 2048;
+// Outside text in a record is quoted up to this many bytes.
+constexpr std::size_t kQuoteBytes = 256;
+
+// `text` in double quotes for a record: control bytes, quotes, backslashes and bytes that are
+// not UTF-8 escaped, at most `max` bytes of it, and when it was longer, its full length:
+//   "AABBCC..." (1048576 bytes)
+std::string Quote(std::string_view text, std::size_t max = kQuoteBytes);
+
+// Text that is escaped already (a JSON dump) as it is, at most `max` bytes of it, and when it
+// was longer, its full length.
+std::string Cut(std::string_view text, std::size_t max = kQuoteBytes);
 
 // "void Foo::Bar(int)" -> "Foo::Bar"
 std::string FunctionName(const char* prettyFunction);

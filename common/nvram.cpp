@@ -9,6 +9,7 @@
 #include <boost/lexical_cast.hpp>
 
 #include "fnv.h"
+#include "json_error.h"
 #include "log.h"
 #include "ubus.h"
 
@@ -123,7 +124,7 @@ json NVRAM::GetSection(const char* section) {
             if (it != answer.end())
                 values = *it;
         } catch (const std::exception& e) {
-            LOGE << e.what();
+            LOGE << JsonErrorText(e);
         }
     });
     return values;
@@ -197,11 +198,15 @@ void NVRAM::LoadSysParams() {
                 case "retry_delay"_hash:
                     retry_delay = ToInt(value);
                     break;
+                case "max_package"_hash:
+                    max_package = ToInt(value);
+                    break;
                 default:
                     break;
             }
         } catch (const std::exception& e) {
-            LOGE << "Option " << name << " " << value.dump() << " ignored : " << e.what();
+            LOGE << "Option " << name << " " << logging::Cut(value.dump())
+                 << " ignored : " << e.what();
         }
     }
 }
@@ -294,7 +299,8 @@ void NVRAM::LoadMQTTParams() {
             if (name == "password") {
                 LOGE << "Option " << name << " ignored : " << e.what();  // no secrets in the log
             } else {
-                LOGE << "Option " << name << " " << value.dump() << " ignored : " << e.what();
+                LOGE << "Option " << name << " " << logging::Cut(value.dump())
+                     << " ignored : " << e.what();
             }
         }
     }
@@ -310,7 +316,7 @@ bool NVRAM::LoadWhitelist() {
     try {
         whitelist = it->get<std::vector<std::string>>();
     } catch (const std::exception& e) {
-        LOGE << "Option whitelist " << it->dump() << " ignored : " << e.what();
+        LOGE << "Option whitelist " << logging::Cut(it->dump()) << " ignored : " << e.what();
         return false;
     }
     return true;

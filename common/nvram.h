@@ -45,6 +45,7 @@ class NVRAM {
     std::string probe_host;    // name looked up to tell whether the internet is reachable
     int wps_timeout = 100;     // provd: seconds before an unanswered WPS is started again
     int retry_delay = 2;       // provd: seconds between internet checks and download attempts
+    int max_package = 65536;   // provd: bytes a provisioning package may have
     std::vector<std::string> whitelist;
 
     // reportd's journal of undelivered samples

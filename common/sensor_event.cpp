@@ -4,13 +4,15 @@
 
 namespace {
 
-// Long events are cut in the log line; the start is enough to find the sender.
-std::string Excerpt(const char* text) {
-    constexpr std::size_t kMax = 200;
-    std::string s(text);
-    if (s.size() > kMax)
-        s = s.substr(0, kMax) + "...";
-    return s;
+bool Name(std::string_view text, std::size_t max) {
+    if (text.empty() || text.size() > max)
+        return false;
+    for (const char c : text) {
+        if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+              c == '_'))
+            return false;
+    }
+    return true;
 }
 
 const char* Problem(const nlohmann::json& event) {
@@ -19,13 +21,13 @@ const char* Problem(const nlohmann::json& event) {
     auto id = event.find("device_id");
     if (id == event.end() || !id->is_string())
         return "\"device_id\" missing or not a string";
-    if (id->get_ref<const std::string&>().empty())
-        return "\"device_id\" is empty";
+    if (!ValidDeviceId(id->get_ref<const std::string&>()))
+        return "\"device_id\" is not a device id";
     auto type = event.find("sensor_type");
     if (type == event.end() || !type->is_string())
         return "\"sensor_type\" missing or not a string";
-    if (type->get_ref<const std::string&>().empty())
-        return "\"sensor_type\" is empty";
+    if (!ValidSensorType(type->get_ref<const std::string&>()))
+        return "\"sensor_type\" is not a sensor type";
     auto data = event.find("data");
     if (data == event.end() || !data->is_object())
         return "\"data\" missing or not an object";
@@ -34,6 +36,14 @@ const char* Problem(const nlohmann::json& event) {
 
 }  // namespace
 
+bool ValidDeviceId(std::string_view id) {
+    return Name(id, kMaxDeviceIdBytes);
+}
+
+bool ValidSensorType(std::string_view type) {
+    return Name(type, kMaxSensorTypeBytes);
+}
+
 std::optional<SensorEvent> ParseSensorEvent(const char* text) {
     if (text == nullptr)
         text = "";
@@ -41,11 +51,11 @@ std::optional<SensorEvent> ParseSensorEvent(const char* text) {
     try {
         event = nlohmann::json::parse(text);
     } catch (const std::exception& e) {
-        LOGE << "Invalid sensor event : " << e.what();
+        LOGE << "Invalid sensor event : " << logging::Quote(e.what());
         return std::nullopt;
     }
     if (const char* problem = Problem(event)) {
-        LOGE << "Invalid sensor event, dropped : " << problem << " : " << Excerpt(text);
+        LOGE << "Invalid sensor event, dropped : " << problem << " : " << logging::Quote(text);
         return std::nullopt;
     }
     SensorEvent out;

@@ -329,7 +329,7 @@ bool Sender::SendEvent(const char* type, const std::string& json) {
     if (type == nullptr || json.empty())
         return false;
     if (!payload::ShallowEnough(json.c_str()) || !ctx->SetPayload(json)) {
-        ErrorLine("Failed to parse message data : " + json);
+        ErrorLine("Failed to parse message data : " + logging::Cut(json));
         return false;
     }
     return Connected() && ctx->SendEvent(type) == kStatusOk;
@@ -338,7 +338,8 @@ bool Sender::SendEvent(const char* type, const std::string& json) {
 bool Sender::Invoke(const char* path, const char* method, const std::string& args, Reply reply) {
     ctx->ClearPayload();
     if (!args.empty() && (!payload::ShallowEnough(args.c_str()) || !ctx->SetPayload(args))) {
-        ErrorLine("Failed to parse args data (" + (hide_args ? "<hidden>" : args) + ")");
+        ErrorLine("Failed to parse args data (" + (hide_args ? "<hidden>" : logging::Cut(args)) +
+                  ")");
         return false;
     }
     uint32_t id = 0;
@@ -360,8 +361,8 @@ bool Sender::Invoke(const char* path, const char* method, const std::string& arg
                                      handler(json);
                              });
     if (status != kStatusOk) {
-        ErrorLine(std::string("invoke ") + transport::StatusText(status) + " p:" + path +
-                  " m:" + (method ? method : "") + " arg:" + (hide_args ? "<hidden>" : args));
+        ErrorLine(std::string("invoke ") + transport::StatusText(status) + " p:" + path + " m:" +
+                  (method ? method : "") + " arg:" + (hide_args ? "<hidden>" : logging::Cut(args)));
         return false;
     }
     return true;

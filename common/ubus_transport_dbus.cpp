@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "heap.h"
 #include "ubus_payload.h"
 #include "ubus_status.h"
 #include "ubus_transport.h"
@@ -33,6 +34,8 @@ constexpr const char* kEventPath = "/ubus/event";
 constexpr const char* kEventInterface = "ubus.Event";
 constexpr const char* kEventMember = "Event";
 constexpr const char* kErrorPrefix = "ubus.Error.";
+// After events this big the heap is handed back (their handlers have freed it by then).
+constexpr std::size_t kTrimAfterBytes = 64 * 1024;
 
 // D-Bus error names of the ubus statuses, indexed by status.
 constexpr const char* kErrorNames[] = {
@@ -144,6 +147,13 @@ int StatusFromError(const sd_bus_error& error, int r) {
 int StatusFromErrno(int r) {
     sd_bus_error none = SD_BUS_ERROR_NULL;
     return StatusFromError(none, r);
+}
+
+// One line on stderr for an event too big to look at; the type is cut, it came from outside.
+void OversizeLine(const char* type, std::size_t size) {
+    std::fprintf(stderr,
+                 "ubus event %.64s dropped: payload of %zu bytes, over the %zu of a message\n",
+                 type, size, payload::kMaxBytes);
 }
 
 bool Matches(const std::vector<std::string>& patterns, const char* type) {
@@ -394,6 +404,11 @@ class DbusConnection final : public Connection {
                     Answer(call);
                 sd_bus_message_unref(call);
             }
+            if (received_ > kTrimAfterBytes) {
+                events = std::vector<Event>();
+                heap::Release();
+            }
+            received_ = 0;
             // What came before the hang-up has been delivered.
             if (!alive)
                 return LoopEnd::kLost;
@@ -544,6 +559,12 @@ class DbusConnection final : public Connection {
             return;
         if (!Matches(patterns_, type))
             return;
+        const std::size_t size = std::strlen(text);
+        received_ += size;
+        if (size > payload::kMaxBytes) {
+            OversizeLine(type, size);
+            return;
+        }
         Event event{type, "", false};
         event.usable = payload::CompactObject(text, event.json);
         out.push_back(std::move(event));
@@ -560,6 +581,7 @@ class DbusConnection final : public Connection {
     std::deque<Served> served_;
     bool filtering_ = false;
     std::vector<sd_bus_message*> calls_;  // taken by the filter, answered by the loop
+    std::size_t received_ = 0;            // payload bytes of the events drained last
 };
 
 }  // namespace

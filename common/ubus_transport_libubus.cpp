@@ -16,7 +16,9 @@ extern "C" {
 #include <libubus.h>
 }
 
+#include "heap.h"
 #include "ubus_blob_json.h"
+#include "ubus_payload.h"
 #include "ubus_status.h"
 #include "ubus_transport.h"
 
@@ -34,6 +36,9 @@ std::recursive_mutex& LibubusLock() {
     static std::recursive_mutex lock;
     return lock;
 }
+
+// After events this big the heap is handed back.
+constexpr std::size_t kTrimAfterBytes = 64 * 1024;
 
 // uloop is process-wide: one loop (one running Listener) per process.
 std::atomic<bool> loopRunning{false};
@@ -284,10 +289,24 @@ class LibubusConnection final : public Connection {
         // Events read while a subscription is made, before the loop runs, are dropped.
         if (!self->onEvent_)
             return;
+        // ubusd refuses bigger messages already; held here too, so that both buses agree.
+        const std::size_t size = msg != nullptr ? blob_pad_len(msg) : 0;
+        if (size > payload::kMaxBytes) {
+            std::fprintf(stderr,
+                         "ubus event %.64s dropped: payload of %zu bytes, over the %zu of a "
+                         "message\n",
+                         type, size, payload::kMaxBytes);
+            return;
+        }
         // Not blobmsg_format_json: it prints doubles with %lf, so 1e-7 would arrive as 0.
         std::string text;
         const bool usable = blob::ToJson(msg, text);
         self->onEvent_(type, usable ? text.c_str() : nullptr);
+        // The handlers are done with it: the heap goes back after a large one.
+        if (size > kTrimAfterBytes) {
+            std::string().swap(text);
+            heap::Release();
+        }
     }
 
     static void Woken(uloop_fd* fd, unsigned int) {

@@ -2,6 +2,7 @@
 
 #include <exception>
 
+#include "json_error.h"
 #include "log.h"
 #include "ubus.h"
 
@@ -30,7 +31,7 @@ bool UCI::Call(const char* method, const json& args, json* values) {
             if (it != answer.end())
                 *values = *it;
         } catch (const std::exception& e) {
-            LOGE << e.what();
+            LOGE << JsonErrorText(e);
         }
     });
 }

@@ -275,7 +275,7 @@ void MQTT::CountLost(const char* why) {
 }
 
 bool MQTT::Publish(const std::string& topic, const std::string& payload, int qos) {
-    LOGV << payload;
+    LOGV << logging::Cut(payload);
     const bool counted = qos > 0 && nvram_->mqtt_qos > 0;
     if (counted && held_.load() >= nvram_->mqtt_max_queued) {
         CountLost("max_queued readings wait for the broker already");

@@ -18,8 +18,8 @@ bool ValidLevel(const std::string& level) {
 
 std::optional<MqttMessage> BuildMqttMessage(const SensorEvent& event) {
     if (!ValidLevel(event.device_id) || !ValidLevel(event.sensor_type)) {
-        LOGE << "Reading dropped : no topic can be made of \"" << event.device_id << "\" and \""
-             << event.sensor_type << "\"";
+        LOGE << "Reading dropped : no topic can be made of " << logging::Quote(event.device_id)
+             << " and " << logging::Quote(event.sensor_type);
         return std::nullopt;
     }
     MqttMessage m;

@@ -11,9 +11,23 @@
 
 namespace {
 
+struct Target {
+    int fd;
+    std::size_t written;
+    std::size_t max;
+    bool over;
+};
+
 size_t WriteToFile(char* data, size_t size, size_t count, void* userdata) {
-    const int fd = *static_cast<int*>(userdata);
+    auto* target = static_cast<Target*>(userdata);
+    const int fd = target->fd;
     size_t left = size * count;
+    // The file sits in RAM (/tmp) until it is applied: not a byte over the bound goes there.
+    if (left > target->max - target->written) {
+        target->over = true;
+        return 0;
+    }
+    target->written += left;
     while (left > 0) {
         const ssize_t n = write(fd, data, left);
         if (n < 0 && errno == EINTR)
@@ -60,8 +74,13 @@ bool DownloadFile(const std::string& url, const std::string& name, const std::st
         rc = curl_easy_setopt(c, CURLOPT_URL, source.c_str());
     if (rc == CURLE_OK)
         rc = curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, WriteToFile);
+    Target written{fd, 0, options.max_body, false};
     if (rc == CURLE_OK)
-        rc = curl_easy_setopt(c, CURLOPT_WRITEDATA, &fd);
+        rc = curl_easy_setopt(c, CURLOPT_WRITEDATA, &written);
+    // An announced length over the bound ends the transfer before the body.
+    if (rc == CURLE_OK)
+        rc = curl_easy_setopt(c, CURLOPT_MAXFILESIZE_LARGE,
+                              static_cast<curl_off_t>(options.max_body));
     if (rc == CURLE_OK)
         rc = curl_easy_perform(c);
     long status = 0;
@@ -69,7 +88,10 @@ bool DownloadFile(const std::string& url, const std::string& name, const std::st
     const bool closed = close(fd) == 0;
 
     bool ok = false;
-    if (rc != CURLE_OK) {
+    if (written.over || rc == CURLE_FILESIZE_EXCEEDED) {
+        LOGE << "Download stopped : the answer ( " << status << " ) is over " << options.max_body
+             << " bytes (max_package)";
+    } else if (rc != CURLE_OK) {
         LOGE << "Download Error ( " << static_cast<int>(rc) << " ) : " << curl_easy_strerror(rc)
              << (detail[0] != '\0' ? std::string(" (") + detail + ")" : std::string());
     } else if (status != 200) {

@@ -1,6 +1,9 @@
 #include "package.h"
 
+#include <initializer_list>
+
 #include "fnv.h"
+#include "json_error.h"
 
 using nlohmann::json;
 using namespace fnv::literals;
@@ -85,8 +88,22 @@ NetworkSettings Network(const json& value) {
 }
 
 void Hide(json& object, const char* member) {
-    if (object.is_object() && object.contains(member))
+    if (object.contains(member))
         object[member] = kHidden;
+}
+
+// The secrets of member `name`; one that is not an object is hidden whole: of the wrong shape,
+// anything in it may be a secret ("tokens" as an array of both tokens).
+void HideIn(json& document, const char* name, std::initializer_list<const char*> secrets) {
+    const auto it = document.find(name);
+    if (it == document.end())
+        return;
+    if (!it->is_object()) {
+        *it = kHidden;
+        return;
+    }
+    for (const char* secret : secrets)
+        Hide(*it, secret);
 }
 
 }  // namespace
@@ -95,7 +112,7 @@ std::optional<ProvisioningPackage> ParsePackage(const std::string& text, std::st
     try {
         return ParsePackage(json::parse(text), error);
     } catch (const std::exception& e) {
-        error = e.what();
+        error = JsonErrorText(e);
         return std::nullopt;
     }
 }
@@ -130,11 +147,7 @@ json HideSecrets(const json& document) {
     if (!copy.is_object())
         return copy;
     Hide(copy, "key");
-    if (auto it = copy.find("wireless"); it != copy.end())
-        Hide(*it, "key");
-    if (auto it = copy.find("tokens"); it != copy.end()) {
-        Hide(*it, "access");
-        Hide(*it, "refresh");
-    }
+    HideIn(copy, "wireless", {"key"});
+    HideIn(copy, "tokens", {"access", "refresh"});
     return copy;
 }

@@ -11,6 +11,7 @@
 #include "crypto.h"
 #include "download.h"
 #include "fnv.h"
+#include "json_error.h"
 #include "log.h"
 #include "paths.h"
 #include "skeleton.h"
@@ -40,6 +41,16 @@ std::chrono::seconds Seconds(int value, int fallback, const char* name) {
         return std::chrono::seconds(value);
     LOGW << name << " " << value << " unusable, " << fallback << " used";
     return std::chrono::seconds(fallback);
+}
+
+// A real package is 1 to 2 KiB: the bound leaves a wide margin.
+constexpr int kDefaultMaxPackage = 65536;
+
+int Bytes(int value, int fallback, const char* name) {
+    if (value > 0)
+        return value;
+    LOGW << name << " " << value << " unusable, " << fallback << " used";
+    return fallback;
 }
 
 std::string Join(const std::vector<std::string>& texts) {
@@ -74,6 +85,8 @@ Provisioner::Provisioner(std::unique_ptr<NVRAM> settings, std::unique_ptr<Statio
     download_options.ca_file = nvram->ca_file;
     download_options.verify_tls = nvram->tls_verify != 0;
     download_options.keep_going = &running;
+    download_options.max_body =
+        static_cast<std::size_t>(Bytes(nvram->max_package, kDefaultMaxPackage, "max_package"));
 }
 
 Provisioner::~Provisioner() {
@@ -195,11 +208,11 @@ void Provisioner::ArmWpsTimer(int32_t code) {
 void Provisioner::WPSEventHandler(const char* text) {
     try {
         const json payload = json::parse(text);
-        LOGE << HideSecrets(payload).dump();
+        LOGE << logging::Cut(HideSecrets(payload).dump());
         wps_state.store("credentials received");
         mailbox.Push(mailbox::Message(kWpsCredentials));
     } catch (const std::exception& e) {
-        LOGE << e.what();
+        LOGE << JsonErrorText(e);  // the credentials hold the Wi-Fi key
     }
 }
 
@@ -330,7 +343,7 @@ bool Provisioner::ApplyDocument(const std::vector<unsigned char>& plain) {
             throw std::invalid_argument("the package is nested too deep");
         document = json::parse(plain.begin(), plain.end());
     } catch (const std::exception& e) {
-        LOGE << e.what();
+        LOGE << JsonErrorText(e);
         return false;
     }
     LOGV << HideSecrets(document).dump();

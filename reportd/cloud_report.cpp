@@ -28,7 +28,7 @@ http::Response Post(const std::string& target, const std::string& token, const s
 // The log lines for an answer that is not a success.
 void LogFailure(const http::Response& r) {
     if (r.code >= 400) {
-        LOGE << Format("Server Error ( %d ) : %s", r.code, r.text);
+        LOGE << Format("Server Error ( %d ) : %s", r.code, logging::Quote(r.text));
     } else if (r.code == 6) {
         LOGW << "Couldn't resolve host.";
     } else if (r.code == 7) {
@@ -73,12 +73,12 @@ Delivery ReportSensorData(const std::string& url, const std::string& token, cons
                           const PostFn& post, const std::string& key) {
     const http::Response r = Post(url + "/gateways/report", token, body, post, key);
     if (SuccessCutShort(r)) {
-        LOGW << "Answer ( " << r.status << " ) cut short : " << r.text;
+        LOGW << "Answer ( " << r.status << " ) cut short : " << logging::Quote(r.text);
         return Delivery::kDelivered;
     }
     const Delivery d = ClassifyResponse(r.code);
     if (d == Delivery::kDelivered) {
-        LOGV << r.text;
+        LOGV << logging::Quote(r.text);
     } else {
         LogFailure(r);
     }

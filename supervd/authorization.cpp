@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "json_error.h"
 #include "log.h"
 
 namespace supervd {
@@ -39,13 +40,13 @@ std::tuple<bool, std::string> AuthenticationRequest(const std::string& url,
     const http::Response r =
         post(url + "/auth_device/request", kFormHeaders, "device_id=" + FormEncode(device_id));
     if (r.code < 200 || r.code > 299) {
-        LOGE << "Authorization request failed ( " << r.code << " ) : " << r.text;
+        LOGE << "Authorization request failed ( " << r.code << " ) : " << logging::Quote(r.text);
         return {false, std::string()};
     }
     try {
         return {true, nlohmann::json::parse(r.text).at("code").get<std::string>()};
     } catch (const std::exception& e) {
-        LOGE << "jSON Parsing Error : " << e.what();
+        LOGE << "jSON Parsing Error : " << JsonErrorText(e);
         return {false, std::string()};
     }
 }
@@ -58,7 +59,7 @@ std::tuple<int, std::string, std::string> AuthenticationVerify(
                              "&client_secret=" + FormEncode(client_secret);
     const http::Response r = post(url + "/auth_device/verify", kFormHeaders, body);
     if (r.code != 201) {
-        LOGV << "verify ( " << r.code << " ) : " << r.text;
+        LOGV << "verify ( " << r.code << " ) : " << logging::Quote(r.text);
         return {0, std::string(), std::string()};
     }
     try {
@@ -67,7 +68,7 @@ std::tuple<int, std::string, std::string> AuthenticationVerify(
         return {1, answer.at("access_token").get<std::string>(),
                 answer.at("resfresh_token").get<std::string>()};
     } catch (const std::exception& e) {
-        LOGE << "JSON Parse Error : " << e.what();
+        LOGE << "JSON Parse Error : " << JsonErrorText(e);
         return {0, std::string(), std::string()};
     }
 }

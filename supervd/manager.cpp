@@ -52,6 +52,8 @@ Manager::Manager(std::unique_ptr<NVRAM> settingsStore, Settings options, timer::
     post_options.ca_file = nvram->ca_file;
     post_options.verify_tls = nvram->tls_verify != 0;
     post_options.keep_going = authorizer.KeepGoing();
+    // The authorization answers carry two tokens; more than this is no answer of ours.
+    post_options.max_body = 16384;
 }
 
 Manager::~Manager() {

@@ -61,7 +61,7 @@ int64_t Pid(const json& evt) {
 }  // namespace
 
 std::vector<mailbox::Message> ParseStatusEvent(const char* text) {
-    LOGV << (text == nullptr ? "" : text);
+    LOGV << logging::Cut(text == nullptr ? "" : text);
     std::vector<mailbox::Message> out;
     json event;
     if (!Parse(text, "status", event))
@@ -85,7 +85,7 @@ std::vector<mailbox::Message> ParseStatusEvent(const char* text) {
         }
         int code = 0;
         if (!AsCode(value, code)) {
-            LOGE << "Invalid status event : \"" << key << "\" is " << value.dump()
+            LOGE << "Invalid status event : \"" << key << "\" is " << logging::Cut(value.dump())
                  << ", not a code";
             continue;
         }
@@ -116,7 +116,7 @@ std::vector<mailbox::Message> ParseInterfaceEvent(const char* text) {
         out.emplace_back(mailbox::kWlanDisconnected);
     else if (act == "ifup")
         out.emplace_back(mailbox::kWlanConnected);
-    LOGV << text;
+    LOGV << logging::Cut(text);
     return out;
 }
 

@@ -11,6 +11,7 @@
 #include "log.h"
 #include "messages.h"
 #include "nvram.h"
+#include "sensor_event.h"
 #include "ubus_payload.h"
 
 using nlohmann::json;
@@ -20,13 +21,9 @@ namespace channel {
 
 namespace {
 
-constexpr std::size_t kExcerpt = 200;
-
 // Frames may be up to a MiB: log lines quote only their start.
 std::string Excerpt(const std::string& text) {
-    if (text.size() <= kExcerpt)
-        return text;
-    return text.substr(0, kExcerpt) + "... (" + std::to_string(text.size()) + " bytes)";
+    return logging::Quote(text);
 }
 
 // What makes a frame unusable; the message is the log line.
@@ -92,12 +89,14 @@ std::optional<Relay> ChannelMessage(const json& frame) {
     if (channel == id.end() || !channel->is_string())
         throw BadFrame("\"identifier\" has no \"channel\"");
     if (channel->get_ref<const std::string&>() != kSensorChannel) {
-        LOGV << "not for a sensor : " << channel->get_ref<const std::string&>();
+        LOGV << "not for a sensor : " << Excerpt(channel->get_ref<const std::string&>());
         return std::nullopt;
     }
     const auto device = id.find("device_id");
-    if (device == id.end() || !device->is_string() || device->get_ref<const std::string&>().empty())
+    if (device == id.end() || !device->is_string())
         throw BadFrame("\"identifier\" has no \"device_id\"");
+    if (!ValidDeviceId(device->get_ref<const std::string&>()))
+        throw BadFrame("\"identifier\" has no usable \"device_id\"");
     const std::string& deviceId = device->get_ref<const std::string&>();
 
     const json& message = frame["message"];
@@ -123,13 +122,13 @@ void ControlMessage(const json& frame) {
         case "ping"_hash:
             break;
         case "reject_subscription"_hash:
-            LOGW << "Subscription rejected : " << identifier;
+            LOGW << "Subscription rejected : " << logging::Cut(identifier);
             break;
         case "disconnect"_hash:
-            LOGW << "Disconnect : " << frame.value("reason", json()).dump();
+            LOGW << "Disconnect : " << logging::Cut(frame.value("reason", json()).dump());
             break;
         default:
-            LOGV << type->get_ref<const std::string&>() << " " << identifier;
+            LOGV << Excerpt(type->get_ref<const std::string&>()) << " " << logging::Cut(identifier);
             break;
     }
 }
@@ -175,7 +174,7 @@ std::optional<Relay> ParseFrame(const std::string& text) {
             return ChannelMessage(frame);
         ControlMessage(frame);
     } catch (const std::exception& e) {
-        LOGE << "Frame dropped, " << e.what() << " : " << Excerpt(text);
+        LOGE << "Frame dropped, " << Excerpt(e.what()) << " : " << Excerpt(text);
     }
     return std::nullopt;
 }
@@ -194,7 +193,7 @@ std::optional<SubscriptionRequest> ParseSubscription(const char* text) {
         const json& device = event["device_id"];
         if (!type.is_string())
             throw std::invalid_argument("\"type\" is not a text");
-        if (!device.is_string() || device.get_ref<const std::string&>().empty())
+        if (!device.is_string() || !ValidDeviceId(device.get_ref<const std::string&>()))
             throw std::invalid_argument("\"device_id\" is not a device id");
         switch (fnv::Hash(type.get_ref<const std::string&>())) {
             case "subscribe"_hash:
@@ -205,7 +204,7 @@ std::optional<SubscriptionRequest> ParseSubscription(const char* text) {
                 return std::nullopt;
         }
     } catch (const std::exception& e) {
-        LOGE << "Websocket event dropped, " << e.what() << " : " << Excerpt(text);
+        LOGE << "Websocket event dropped, " << Excerpt(e.what()) << " : " << Excerpt(text);
     }
     return std::nullopt;
 }

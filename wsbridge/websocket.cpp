@@ -327,7 +327,7 @@ void Websocket::UBUSManagerHandler(const char* json) {
 }
 
 void Websocket::UBUSWebsocketHandler(const char* json) {
-    LOGV << (json ? json : "");
+    LOGV << logging::Quote(json ? json : "");
     if (auto request = channel::ParseSubscription(json)) {
         queue_.Push(mailbox::Make<std::string>(request->subscribe ? kSubscribe : kUnsubscribe,
                                                std::move(request->deviceId)));
@@ -352,7 +352,7 @@ void Websocket::CloseHandler(connection_hdl hdl) {
     if (auto con = client_.get_con_from_hdl(hdl, ec)) {
         LOGE << "Connection closed : "
              << websocketpp::close::status::get_string(con->get_remote_close_code());
-        LOGE << "close reason : " << con->get_remote_close_reason();
+        LOGE << "close reason : " << logging::Quote(con->get_remote_close_reason());
         const std::string reason = con->get_remote_close_reason();
         SetCloseReason(websocketpp::close::status::get_string(con->get_remote_close_code()) +
                        (reason.empty() ? "" : ": " + reason));
@@ -389,7 +389,7 @@ void Websocket::FailHandler(connection_hdl hdl) {
 
 bool Websocket::PingHandler(connection_hdl, std::string payload) {
     Heard();
-    LOGV << "PING : " << payload;
+    LOGV << "PING : " << logging::Quote(payload);
     return true;
 }
 
@@ -401,7 +401,7 @@ void Websocket::WSMessageHandler(connection_hdl, Client::message_ptr msg) {
         return;
     }
     const std::string& payload = msg->get_payload();
-    LOGV << payload;
+    LOGV << logging::Quote(payload);
     if (auto relay = channel::ParseFrame(payload))
         queue_.Push(mailbox::Make<nlohmann::json>(relay->code, std::move(relay->event)));
 }

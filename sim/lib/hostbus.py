@@ -100,6 +100,8 @@ async def connect(addr=None):
 
 # blobmsg's JSON reader (json-c) takes a value at most 32 levels deep, the top level being 1.
 MAX_LEVELS = 32
+# ubusd's UBUS_MAX_MSGLEN: no bigger payload travels on the router's bus, nor on this one.
+MAX_BYTES = 1048576
 
 
 def _shallow_enough(text):
@@ -126,6 +128,8 @@ def _shallow_enough(text):
 
 def parse_object(text):
     """Parses payload text; raises ValueError unless it is a JSON object that blobmsg takes."""
+    if len(text.encode("utf-8", "surrogatepass")) > MAX_BYTES:
+        raise ValueError("over %d bytes" % MAX_BYTES)
     if not _shallow_enough(text):
         raise ValueError("nested deeper than %d levels" % MAX_LEVELS)
     value = json.loads(text)
@@ -213,8 +217,11 @@ async def call(bus, obj, method_name, args=None, timeout=30.0):
 async def send(bus, event_type, data):
     if not isinstance(data, dict):
         raise ValueError("event payload must be a JSON object")
+    text = dumps(data)
+    if len(text.encode("utf-8", "surrogatepass")) > MAX_BYTES:
+        raise ValueError("event payload over %d bytes" % MAX_BYTES)
     await bus.send(Message.new_signal(EVENT_PATH, EVENT_IFACE, EVENT_MEMBER, "ss",
-                                      [event_type, dumps(data)]))
+                                      [event_type, text]))
 
 
 async def listen(bus, patterns, callback, raw=False):

@@ -78,7 +78,7 @@ def test_wrong_token_is_refused_and_the_samples_are_kept(forwarders, cloud):
     gw.internet("up")
     first = cloud.wait(REPORT)[0]
     assert first.status == 401
-    gw.wait_log("reportd", "Server Error ( 401 ) : Access denied")
+    gw.wait_log("reportd", "Server Error ( 401 ) : \"Access denied")
     gw.wait_passes(2)
     # The server takes the old token again (as after a renewal): the kept sample goes out.
     mark = cloud.mark()
@@ -98,7 +98,7 @@ def test_server_error_on_one_pass_loses_nothing_and_duplicates_nothing(forwarder
         gw.reading(s[0], s[1], {"ts": s[2], "v": s[3]})
     failed = cloud.wait(REPORT)[0]
     assert failed.status == 500
-    gw.wait_log("reportd", "Server Error ( 500 ) : busy")
+    gw.wait_log("reportd", "Server Error ( 500 ) : \"busy")
     for s in sent[5:]:
         gw.reading(s[0], s[1], {"ts": s[2], "v": s[3]})
     wait_for(lambda: len(delivered(cloud.received(REPORT))) >= 10, 10, what="ten samples")

@@ -94,7 +94,7 @@ def test_a_connection_the_server_ends_is_opened_again_at_the_next_internet_up(br
     gw = bridge(cloud, nodes=[NODE_A])
     gw.internet("up")
     conn = gw.wait_connection(subscribed=2)
-    endings = [("close", {"code": 4001, "reason": "bye"}, "close reason : bye"),
+    endings = [("close", {"code": 4001, "reason": "bye"}, "close reason : \"bye\""),
                ("restart", {}, "Disconnect : \"server_restart\""),
                ("drop", {}, "Connection closed : Abnormal close")]
     for number, (kind, options, logged) in enumerate(endings, start=2):

@@ -142,7 +142,8 @@ def make_app(cloud):
         await cloud.use_cert(foreign, misnamed)
         return _json({"foreign_cert": cloud.foreign_cert, "misnamed_cert": cloud.misnamed_cert})
 
-    app = web.Application(middlewares=[errors])
+    # Tests hand over answers of tens of MB (a hostile package or error page).
+    app = web.Application(middlewares=[errors], client_max_size=64 << 20)
     app.router.add_get("/status", status)
     app.router.add_get("/requests", requests)
     app.router.add_delete("/requests", clear_requests)

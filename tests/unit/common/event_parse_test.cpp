@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "log_capture.h"
 #include "mailbox.h"
 #include "manager_event.h"
@@ -43,6 +46,31 @@ TEST_F(EventParseTest, UnusableSensorEventsGiveNothingAndOneErrorEach) {
         EXPECT_FALSE(ParseSensorEvent(text)) << text;
     EXPECT_FALSE(ParseSensorEvent(nullptr));
     EXPECT_EQ(log.Count("ERROR"), std::size(bad) + 1) << log.Since();
+}
+
+TEST_F(EventParseTest, IdsAndTypesAreHeldToWhatNodesHave) {
+    for (const std::string& id :
+         std::vector<std::string>{"AABBCCDDEEFF", "AABBCCDDEEFF_255", "c29a3d5e710b", "A",
+                                  std::string(kMaxDeviceIdBytes, '9')})
+        EXPECT_TRUE(ValidDeviceId(id)) << id;
+    for (const std::string& id :
+         std::vector<std::string>{"", "AA/BB", "A+", "A#", "AA BB", "AA-BB", "AA.BB", "AA\xc3\xa9",
+                                  std::string("AA\0B", 4), std::string(kMaxDeviceIdBytes + 1, 'A')})
+        EXPECT_FALSE(ValidDeviceId(id)) << id;
+    EXPECT_TRUE(ValidSensorType("PM_2_5"));
+    EXPECT_TRUE(ValidSensorType(std::string(kMaxSensorTypeBytes, 'X')));
+    for (const std::string& type :
+         std::vector<std::string>{"", "PM 2.5", "PM/2", std::string(kMaxSensorTypeBytes + 1, 'X')})
+        EXPECT_FALSE(ValidSensorType(type)) << type;
+
+    // A huge id is dropped with one short line that gives its length.
+    LogCapture log;
+    const std::string text =
+        R"({"data":{},"device_id":")" + std::string(1000000, 'A') + R"(","sensor_type":"AT"})";
+    EXPECT_FALSE(ParseSensorEvent(text.c_str()));
+    EXPECT_EQ(log.Count("\"device_id\" is not a device id"), 1u);
+    EXPECT_LT(log.Since().size(), 600u);
+    EXPECT_TRUE(log.Contains("(" + std::to_string(text.size()) + " bytes)")) << log.Since();
 }
 
 TEST_F(EventParseTest, ManagerEventGivesOneCodePerKnownMember) {

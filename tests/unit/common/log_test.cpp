@@ -96,6 +96,31 @@ TEST(Log, FunctionNameReducedToClassAndMethod) {
     EXPECT_EQ(logging::FunctionName("BluetoothLE::Init()::<lambda(bool)>"), "BluetoothLE::Init");
 }
 
+TEST(Log, QuoteEscapesWhatIsNotPrintableUtf8AndCutsLongText) {
+    EXPECT_EQ(logging::Quote("AABBCC"), "\"AABBCC\"");
+    EXPECT_EQ(logging::Quote(std::string("a\"b\\c\n\0d\x7f", 9)), R"("a\"b\\c\x0a\x00d\x7f")");
+    // Characters stay, bytes that are not UTF-8 (a lone continuation, a surrogate) are escaped.
+    EXPECT_EQ(logging::Quote("\xc3\xa9\x80\xed\xa0\x80"), "\"\xc3\xa9\\x80\\xed\\xa0\\x80\"");
+    const std::string id(1048576, 'A');
+    EXPECT_EQ(logging::Quote(id), "\"" + std::string(256, 'A') + "\"... (1048576 bytes)");
+    // Never cut inside a character.
+    EXPECT_EQ(logging::Quote("x\xc3\xa9y", 2), "\"x\"... (4 bytes)");
+    EXPECT_EQ(logging::Cut("{\"a\":1}"), "{\"a\":1}");
+    EXPECT_EQ(logging::Cut(id, 4), "AAAA... (1048576 bytes)");
+}
+
+TEST(Log, AHugeRecordIsCutAndTheFileCapHolds) {
+    fs::path file = fs::path(Dir()) / "log" / "probe.log";
+    const std::string huge(20u << 20, 'z');
+    for (int i = 0; i < 3; ++i)
+        LOGE << "body " << huge;
+    const auto lines = Lines(file);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_LE(lines.back().size(), logging::kMaxMessage + 256);
+    EXPECT_NE(lines.back().find("zzz ... (cut, 20971525 bytes)"), std::string::npos);
+    EXPECT_LE(fs::file_size(file), 65536u);
+}
+
 // Runs last in this program: it fills the files.
 TEST(Log, RollsAt65536BytesAndKeepsFiveFiles) {
     fs::path dir = fs::path(Dir()) / "log";

@@ -7,6 +7,7 @@ Methods: echo {..., "delay": s} -> {"got": args}; nothing -> no data; never -> n
 fail -> Invalid argument; list -> a JSON array (not an object); raw -> {"text": the
 argument text of the previous call}; emit {"type", "count"} -> events {"seq": i};
 emit_raw {"type", "text"} -> one event carrying the text as it is;
+emit_sized {"type", "bytes"} -> one event {"s":"xx..."} of that many bytes;
 events -> {"events": [[type, data], ...]}; clear.
 """
 
@@ -58,6 +59,13 @@ async def main(name, patterns):
                                                   hostbus.EVENT_MEMBER, "ss",
                                                   [args["type"], args["text"]]))
 
+    async def emit_sized(args):
+        # {"s":"xx..."} of exactly args["bytes"] bytes
+        text = '{"s":"' + "x" * (int(args["bytes"]) - 8) + '"}'
+        await bus.send(hostbus.Message.new_signal(hostbus.EVENT_PATH, hostbus.EVENT_IFACE,
+                                                  hostbus.EVENT_MEMBER, "ss",
+                                                  [args["type"], text]))
+
     def events(_args):
         return {"events": [[t, d] for t, d in heard]}
 
@@ -74,6 +82,7 @@ async def main(name, patterns):
         "raw": lambda _args: {"text": RecordingObject.last_text},
         "emit": emit,
         "emit_raw": emit_raw,
+        "emit_sized": emit_sized,
         "events": events,
         "clear": clear,
     }

@@ -2,6 +2,7 @@
 // serves an object, emits and records events, and a C++ program that sends events.
 
 #include "ubus.h"
+#include "ubus_payload.h"
 
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -289,6 +290,28 @@ TEST_F(UbusTest, PayloadsNestedDeeperThanBlobmsgTakesAreRefused) {
               "Failed to parse message data : " +
                   nested(32, "") + "\n");
     EXPECT_EQ(inbox.Items(), (std::vector<std::string>{nested(30, "\"x\""), nested(31, "")}));
+}
+
+TEST_F(UbusTest, EventsOverUbusdsMessageSizeAreDroppedBeforeParsing) {
+    Inbox inbox;
+    ubus::Listener listener;
+    ASSERT_TRUE(listener.Register("test.big", inbox.Handler()));
+    listener.ServerStart();
+    CaptureStderr();
+    const std::size_t bound = ubus::payload::kMaxBytes;
+    Peer("emit_sized", json{{"type", "test.big"}, {"bytes", bound + 1}}.dump());
+    Peer("emit_sized", json{{"type", "test.big"}, {"bytes", bound}}.dump());
+    ASSERT_TRUE(WaitFor([&] { return inbox.Size() == 1; }));
+    EXPECT_EQ(inbox.Items()[0].size(), bound);
+    // The sender holds the same bound; its line quotes only the start of the payload.
+    ubus::Sender sender(30);
+    const std::string over = "{\"s\":\"" + std::string(bound - 7, 'x') + "\"}";
+    EXPECT_FALSE(sender.SendEvent("test.big", over));
+    EXPECT_EQ(Stderr(),
+              "ubus event test.big dropped: payload of 1048577 bytes, over the 1048576 of a "
+              "message\n"
+              "Failed to parse message data : {\"s\":\"" +
+                  std::string(250, 'x') + "... (1048577 bytes)\n");
 }
 
 // ---- calls ----

@@ -69,6 +69,20 @@ TEST(PackageTest, TextThatIsNotJsonIsRefused) {
     EXPECT_FALSE(Parse(R"({"wireless": {"ssid": "home"})", &error));
 }
 
+TEST(PackageTest, AParseErrorGivesItsPlaceAndKindButNoTextOfTheDocument) {
+    // The JSON reader's own text quotes what it read last: here the Wi-Fi key.
+    for (const std::string& text :
+         std::vector<std::string>{std::string(R"({"wireless": {"key": "wifi-secret)"),
+                                  std::string("{\"wireless\": {\"key\": \"wifi-secret\x01\"}}"),
+                                  std::string("{\"wireless\": {\"key\": \"wifi-secret\xff\"}}")}) {
+        std::string error;
+        EXPECT_FALSE(Parse(text, &error));
+        EXPECT_EQ(error.find("wifi"), std::string::npos) << error;
+        EXPECT_EQ(error.rfind("parse error at byte ", 0), 0u) << error;
+        EXPECT_NE(error.find("invalid string"), std::string::npos) << error;
+    }
+}
+
 TEST(PackageTest, SecretsAreHiddenAndEverythingElseKept) {
     const json document = json::parse(R"({
         "wireless": {"ssid": "home", "encryption": "psk2", "key": "wifi-secret"},
@@ -86,7 +100,13 @@ TEST(PackageTest, SecretsAreHiddenAndEverythingElseKept) {
     const json credentials = {{"ifname", "wlan0"}, {"ssid", "home"}, {"key", "wifi-secret"}};
     EXPECT_EQ(HideSecrets(credentials)["key"], "<hidden>");
     EXPECT_EQ(HideSecrets(json("text")), json("text"));
-    EXPECT_EQ(HideSecrets(json::parse(R"({"tokens": "x"})")), json::parse(R"({"tokens": "x"})"));
+    // Of another shape, a secret-bearing member is hidden whole.
+    const json shapes = json::parse(
+        R"({"tokens": ["tok-a", {"refresh": "tok-r"}], "wireless": [{"key": "wifi-secret"}],
+            "key": {"psk": "wifi-secret"}, "network": ["kept"]})");
+    EXPECT_EQ(HideSecrets(shapes),
+              json::parse(R"({"tokens": "<hidden>", "wireless": "<hidden>", "key": "<hidden>",
+                              "network": ["kept"]})"));
 }
 
 }  // namespace

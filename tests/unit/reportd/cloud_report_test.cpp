@@ -65,9 +65,9 @@ TEST_F(CloudReportTest, RequestsCarryPathHeadersInOrderAndBody) {
 TEST_F(CloudReportTest, FailuresAreLoggedWithTheirCauses) {
     LogCapture log;
     EXPECT_EQ(ReportSensorData("u", "t", "b", Answer(500, "boom")), Delivery::kRetry);
-    EXPECT_TRUE(log.Contains("Server Error ( 500 ) : boom")) << log.Since();
+    EXPECT_TRUE(log.Contains("Server Error ( 500 ) : \"boom\"")) << log.Since();
     EXPECT_EQ(ReportHeartBeat("u", "t", "b", Answer(400, "bad body")), Delivery::kRefused);
-    EXPECT_TRUE(log.Contains("Server Error ( 400 ) : bad body"));
+    EXPECT_TRUE(log.Contains("Server Error ( 400 ) : \"bad body\""));
     ReportSensorData("u", "t", "b", Answer(6, "x"));
     EXPECT_TRUE(log.Contains("Couldn't resolve host."));
     ReportSensorData("u", "t", "b", Answer(7, "x"));

@@ -254,7 +254,7 @@ TEST_F(ReporterTest, ContentTheServerCallsBadIsDroppedWithOneErrorLine) {
         Pass();
         EXPECT_EQ(reporter->KeptSamples(), 0u);
         EXPECT_EQ(log.Count("ERROR"), 1u) << log.Since();
-        EXPECT_TRUE(log.Contains("Server Error ( " + std::to_string(code) + " ) : nope"));
+        EXPECT_TRUE(log.Contains("Server Error ( " + std::to_string(code) + " ) : \"nope\""));
         Pass();
         EXPECT_EQ(cloud.Of("/report").size(), before + 1) << "not sent again";
     }
