@@ -270,13 +270,17 @@ TEST_F(ManagerTest, TheInternetCheckRepeatsAndAHangingLookupHoldsUpNothing) {
     resolver.Set(true, false);
 }
 
-TEST(ServiceCtrl, AnRcThatCannotBeReachedIsOneErrorLine) {
+TEST(ServiceCtrl, AnRcThatCannotBeReachedIsOneErrorLinePerCall) {
     LogCapture::Init("supervd_test.log");
     LogCapture log;
-    // No bus in this test program: the call fails as when "rc" is missing.
+    // No bus in this test program: the call fails as when "rc" is missing. The object is
+    // named once; each failed action is one line.
     EXPECT_FALSE(supervd::ServiceCtrl("reportd", "restart", 1));
-    EXPECT_EQ(log.Count("ERROR"), 1u);
+    EXPECT_FALSE(supervd::ServiceCtrl("mqttpub", "restart", 1));
+    EXPECT_EQ(log.Count("ERROR"), 3u);
+    EXPECT_EQ(log.Count("ubus object \"rc\""), 1u);
     EXPECT_TRUE(log.Contains("rc restart of reportd failed"));
+    EXPECT_TRUE(log.Contains("rc restart of mqttpub failed"));
 }
 
 }  // namespace
