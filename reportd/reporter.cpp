@@ -408,8 +408,7 @@ void Reporter::RefreshStatus() {
         return;
     if (samples_max == 0)
         samples_max = MaxSamples(*nvram);  // once: it logs an unusable setting
-    snapshot.Set("status",
-                 report_status.Json(internet_up.load(), store.Size(),
-                                                  journal ? journal->FlashSamples() : 0,
-                                                  samples_max, devices_heard));
+    snapshot.Set("status", report_status.Json(internet_up.load(), store.Size(),
+                                              journal ? journal->FlashSamples() : 0, samples_max,
+                                              devices_heard));
 }

@@ -323,7 +323,9 @@ void Manager::RefreshStatus() {
                                     ? "not configured"
                                     : "pending";
     snapshot.Set("status",
-                 {{"wlan", !wlan_state ? "unknown" : *wlan_state ? "up" : "down"},
+                 {{"wlan", !wlan_state   ? "unknown"
+                           : *wlan_state ? "up"
+                                         : "down"},
                   {"internet", internet_up ? "up" : "down"},
                   {"last_lookup", lookup > 0 ? nlohmann::json({{"time", lookup},
                                                                {"host", settings.probe_host},
