@@ -86,7 +86,6 @@ class Manager {
 
     std::unique_ptr<NVRAM> nvram;
     Settings settings;
-    timer::TimeSource& time;
     Outside outside;
     http::PostOptions post_options;
 
