@@ -7,7 +7,7 @@
 #include "properties_proxy.h"
 
 // A BlueZ device object ("org.bluez.Device1").
-class Device : public PropertiesProxy {
+class Device final : public PropertiesProxy {
   public:
     using Reply = std::function<void(const sdbus::Error* error)>;
 

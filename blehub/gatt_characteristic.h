@@ -9,7 +9,7 @@
 #include "properties_proxy.h"
 
 // A BlueZ GATT characteristic object ("org.bluez.GattCharacteristic1").
-class GattCharacteristic : public PropertiesProxy {
+class GattCharacteristic final : public PropertiesProxy {
   public:
     using Reply = std::function<void(const sdbus::Error* error)>;
 

@@ -285,11 +285,19 @@ std::string Cut(std::string_view text, std::size_t max) {
     return out;
 }
 
-std::string FunctionName(const char* pretty) {
+std::string FunctionName(const char* raw) {
+    // clang writes "(anonymous namespace)" where GCC writes "{anonymous}"; its parenthesis
+    // would pass for the one of the parameter list.
+    std::string text = raw;
+    static constexpr char kClangAnonymous[] = "(anonymous namespace)";
+    for (auto at = text.find(kClangAnonymous); at != std::string::npos;
+         at = text.find(kClangAnonymous, at))
+        text.replace(at, sizeof kClangAnonymous - 1, "{anonymous}");
+    const char* pretty = text.c_str();
     const char* begin = pretty;
     const char* end = std::strchr(pretty, '(');
     if (end == nullptr)
-        return pretty;
+        return text;
     int depth = 0;
     for (const char* p = end - 1; p >= begin; --p) {
         if (*p == '>') {

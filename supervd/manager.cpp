@@ -28,7 +28,6 @@ Manager::Manager(std::unique_ptr<NVRAM> settingsStore, Settings options, timer::
                  Outside world)
     : nvram(std::move(settingsStore)),
       settings(std::move(options)),
-      time(clock),
       outside(std::move(world)),
       loop(queue, kLoopPeriod, clock),
       listener(std::make_unique<ubus::Listener>()),

@@ -94,7 +94,6 @@ class Manager {
 
     std::unique_ptr<NVRAM> nvram;
     Settings settings;
-    timer::TimeSource& time;
     Outside outside;
     http::PostOptions post_options;
 
