@@ -316,6 +316,11 @@ uint64_t Journal::FlashSamples() const {
     return flash_live_;
 }
 
+int64_t Journal::FlashOldestTime() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return blocks_.empty() ? 0 : blocks_.front().unix_time;
+}
+
 std::vector<BlockSample> Journal::FlashBatch(std::size_t maxSamples, std::size_t maxBytes,
                                              const CostFn& cost) {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -62,6 +62,8 @@ class Journal {
     bool HasFlashTier() const { return !options_.store_dir.empty(); }
     // Samples in the flash tier not yet delivered.
     uint64_t FlashSamples() const;
+    // When the oldest block of the flash tier was written (Unix seconds); 0 when it is empty.
+    int64_t FlashOldestTime() const;
     // The next body's samples from the flash tier (empty when it holds none). A block is cut
     // into bodies the same way every time, so a body sent again holds the same samples.
     using CostFn = std::function<std::size_t(const journal::BlockSample&, bool newDevice)>;

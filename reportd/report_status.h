@@ -35,14 +35,18 @@ struct ReportStatus {
     }
 
     // `memory`: samples kept in memory (and the RAM tier); `flash`: in the flash tier only.
-    nlohmann::json Json(bool internet, std::size_t memory, uint64_t flash, std::size_t max,
-                        std::size_t heard) const {
+    // `oldest`: Unix time of the oldest sample held (0: none).
+    nlohmann::json Json(bool internet, std::size_t memory, uint64_t flash, int64_t oldest,
+                        std::size_t max, std::size_t heard) const {
+        const int64_t now = status::UnixNow();
         const int64_t when = last_post.load();
         const char* result = last_result.load();
         return {{"internet", internet ? "up" : "down"},
                 {"samples_held", memory + flash},
                 {"samples_memory", memory},
                 {"samples_flash", flash},
+                {"oldest_age", oldest > 0 && oldest <= now ? nlohmann::json(now - oldest)
+                                                           : nlohmann::json(nullptr)},
                 {"samples_max", max},
                 {"last_post", when > 0 ? nlohmann::json({{"time", when}, {"result", result}})
                                        : nlohmann::json(nullptr)},

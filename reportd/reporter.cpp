@@ -408,7 +408,11 @@ void Reporter::RefreshStatus() {
         return;
     if (samples_max == 0)
         samples_max = MaxSamples(*nvram);  // once: it logs an unusable setting
+    // A flash block is dated by its spill, which its samples precede: the age is then a floor.
+    int64_t oldest = store.OldestTs();
+    if (const int64_t spilled = journal ? journal->FlashOldestTime() : 0)
+        oldest = oldest > 0 ? std::min(oldest, spilled) : spilled;
     snapshot.Set("status", report_status.Json(internet_up.load(), store.Size(),
-                                              journal ? journal->FlashSamples() : 0, samples_max,
-                                              devices_heard));
+                                              journal ? journal->FlashSamples() : 0, oldest,
+                                              samples_max, devices_heard));
 }

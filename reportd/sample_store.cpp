@@ -108,6 +108,22 @@ uint64_t SampleStore::FirstKeptSeq() const {
     return oldest;
 }
 
+int64_t SampleStore::OldestTs() const {
+    std::lock_guard<std::mutex> lock(queues_mutex_);
+    const Sample* oldest = nullptr;
+    for (const auto& [id, list] : queues_) {
+        for (const auto& q : list) {
+            if (!q->queue.empty() && (oldest == nullptr || q->queue.front().seq < oldest->seq))
+                oldest = &q->queue.front();
+        }
+    }
+    if (oldest == nullptr)
+        return 0;
+    const auto sample = nlohmann::json::parse(oldest->text, nullptr, false);
+    const auto ts = sample.is_object() ? sample.find("ts") : sample.end();
+    return ts != sample.end() && ts->is_number_integer() ? ts->get<int64_t>() : 0;
+}
+
 void SampleStore::EnforceBound() {
     while (size_ > max_samples_) {
         DataQueue* oldest = nullptr;

@@ -41,6 +41,8 @@ class SampleStore {
     // The number of the oldest sample kept, or the next one's when none is kept: every sample
     // below it has left the store.
     uint64_t FirstKeptSeq() const;
+    // The node time ("ts") of the oldest kept sample; 0 when none is kept or it has none.
+    int64_t OldestTs() const;
     // Puts a batch whose POST failed back in front of the newer samples.
     void Restore(ReportBatch batch);
 

@@ -219,3 +219,22 @@ TEST(ActiveNodesTest, RestoredIdsComeFirstWithoutDuplicates) {
 }
 
 }  // namespace
+
+namespace {
+
+// The status's age comes from the sample that arrived first, whatever the nodes' clocks say.
+TEST_F(SampleStoreTest, OldestTsIsThatOfTheFirstArrivalStillKept) {
+    SampleStore store(100);
+    EXPECT_EQ(store.OldestTs(), 0);
+    store.Add("AABBCCDDEEFF", "SD", Sample("SD", 5000));
+    store.Add("112233445566", "SD", Sample("SD", 4000));  // a node whose clock is behind
+    EXPECT_EQ(store.OldestTs(), 5000);
+    ReportBatch first = store.Collect(1, 64 * 1024);
+    EXPECT_EQ(store.OldestTs(), 4000);
+    store.Restore(std::move(first));
+    EXPECT_EQ(store.OldestTs(), 5000);
+    store.Collect(100, 64 * 1024);
+    EXPECT_EQ(store.OldestTs(), 0);
+}
+
+}  // namespace
