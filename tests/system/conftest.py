@@ -15,3 +15,9 @@ pytest_plugins = sorted(
     for name in os.listdir(os.path.join(os.path.dirname(__file__), "fixtures"))
     if name.endswith(".py") and not name.startswith("_")
 )
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "waits: spends most of its time waiting out a long time-out; ./scripts/test "
+        "runs these beside the others")

@@ -6,6 +6,8 @@ import re
 import signal
 import time
 
+import pytest
+
 from cloudsim.auth_device import AuthDeviceControl
 from fixtures.base import send_event, wait_for
 from fixtures.forwarders import delivered
@@ -15,6 +17,7 @@ from fixtures.gateway import NODE
 MANAGER = "brelix.manager"
 
 
+@pytest.mark.waits
 def test_made_up_codes_take_no_watch_and_silent_daemons_expire_once(gateway, events, rig):
     # The floor of the time-out (90 s) is this test's length: it holds every expiry check.
     gw = gateway(services=("blehub", "reportd", "supervd"),
