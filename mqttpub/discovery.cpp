@@ -129,7 +129,8 @@ std::optional<MqttMessage> Discovery::OnRetained(const std::string& topic,
     const auto first = state_topic.find('/');
     const auto last = state_topic.rfind('/');
     if (state_topic.compare(0, 7, "brelix/") != 0 || first == last) {
-        LOGW << "Discovery config on " << topic << " ignored : no state topic of ours";
+        LOGW << "Discovery config on " << logging::Quote(topic)
+             << " ignored : no state topic of ours";
         return std::nullopt;
     }
     const std::string key = state_topic.substr(first + 1, last - first - 1);

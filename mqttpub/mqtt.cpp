@@ -363,7 +363,8 @@ void MQTT::on_message(const struct mosquitto_message* message) {
     if (!discovery_ || !message->topic || message->payloadlen < 0)
         return;
     if (static_cast<std::size_t>(message->payloadlen) > kMaxBrokerMessage) {
-        LOGW << "Message on " << message->topic << " ignored : " << message->payloadlen << " bytes";
+        LOGW << "Message on " << logging::Quote(message->topic)
+             << " ignored : " << message->payloadlen << " bytes";
         return;
     }
     const auto* bytes = static_cast<const char*>(message->payload);
