@@ -28,7 +28,7 @@ bool Number(const json& values, const char* name, long min, long& out) {
         why = n < min ? "below " + std::to_string(min) : "too large";
     } catch (const std::exception&) {
     }
-    LOGE << "Option " << name << " " << it->dump() << " ignored : " << why;
+    LOGE << "Option " << name << " " << logging::Cut(it->dump()) << " ignored : " << why;
     return false;
 }
 

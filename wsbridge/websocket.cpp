@@ -51,7 +51,8 @@ void RequireHost(boost::asio::ssl::context& ctx, const std::string& host) {
 std::string CloudUrl(const std::string& url) {
     if (url.empty() || !UrlAuthority(url).empty())
         return url;
-    LOGW << "url " << url << " cannot be read : " << NVRAM::kDefaultCloudHost << " used";
+    LOGW << "url " << logging::Cut(url) << " cannot be read : " << NVRAM::kDefaultCloudHost
+         << " used";
     return NVRAM::kDefaultCloudHost;
 }
 
