@@ -133,11 +133,11 @@ class BlackHole {
     bool filled_ = false;
 };
 
-// Something on the broker's port that answers every CONNECT with a CONNACK code MQTT 3.1.1 does
-// not define, as a broker speaking another protocol version might.
-class BadBroker {
+// A listener on the broker's port in place of the broker: each connection it accepts goes to
+// `serve`, which keeps it (returns true; closed at the end) or has closed it.
+class FakeBroker {
   public:
-    explicit BadBroker(int port) {
+    FakeBroker(int port, std::function<bool(int)> serve) : serve_(std::move(serve)) {
         listener_ = socket(AF_INET, SOCK_STREAM, 0);
         int one = 1;
         setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -146,7 +146,7 @@ class BadBroker {
                      listen(listener_, 8) == 0;
         thread_ = std::thread([this] { Serve(); });
     }
-    ~BadBroker() {
+    ~FakeBroker() {
         stop_ = true;
         thread_.join();
         for (int fd : clients_)
@@ -155,7 +155,6 @@ class BadBroker {
     }
 
     bool Listening() const { return listening_; }
-    int Answered() const { return answered_.load(); }
 
   private:
     void Serve() {
@@ -164,74 +163,65 @@ class BadBroker {
             if (poll(&p, 1, 50) != 1)
                 continue;
             const int fd = accept(listener_, nullptr, nullptr);
-            if (fd < 0)
-                continue;
-            clients_.push_back(fd);
-            char connect_packet[256];
-            pollfd c{fd, POLLIN, 0};
-            if (poll(&c, 1, 2000) == 1 && read(fd, connect_packet, sizeof connect_packet) > 0) {
-                const char connack[] = {0x20, 0x02, 0x00, static_cast<char>(0x80)};
-                if (write(fd, connack, sizeof connack) == sizeof connack)
-                    ++answered_;
-            }
+            if (fd >= 0 && serve_(fd))
+                clients_.push_back(fd);
         }
     }
 
+    std::function<bool(int)> serve_;
     int listener_ = -1;
     bool listening_ = false;
     std::atomic<bool> stop_{false};
-    std::atomic<int> answered_{0};
     std::vector<int> clients_;
     std::thread thread_;
+};
+
+// Something on the broker's port that answers every CONNECT with a CONNACK code MQTT 3.1.1 does
+// not define, as a broker speaking another protocol version might.
+class BadBroker {
+  public:
+    explicit BadBroker(int port) : fake_(port, [this](int fd) { return Answer(fd); }) {}
+
+    bool Listening() const { return fake_.Listening(); }
+    int Answered() const { return answered_.load(); }
+
+  private:
+    bool Answer(int fd) {
+        char connect_packet[256];
+        pollfd c{fd, POLLIN, 0};
+        if (poll(&c, 1, 2000) == 1 && read(fd, connect_packet, sizeof connect_packet) > 0) {
+            const char connack[] = {0x20, 0x02, 0x00, static_cast<char>(0x80)};
+            if (write(fd, connack, sizeof connack) == sizeof connack)
+                ++answered_;
+        }
+        return true;
+    }
+
+    std::atomic<int> answered_{0};
+    FakeBroker fake_;  // last: its thread uses the members above
 };
 
 // Accepts connections and either closes each at once or never says a word.
 class MuteBroker {
   public:
-    MuteBroker(int port, bool close_at_once) : close_(close_at_once) {
-        listener_ = socket(AF_INET, SOCK_STREAM, 0);
-        int one = 1;
-        setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in addr = LoopbackAddress(port);
-        listening_ = bind(listener_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-                     listen(listener_, 8) == 0;
-        thread_ = std::thread([this] { Serve(); });
-    }
-    ~MuteBroker() {
-        stop_ = true;
-        thread_.join();
-        for (int fd : clients_)
-            close(fd);
-        close(listener_);
-    }
+    MuteBroker(int port, bool close_at_once)
+        : close_(close_at_once), fake_(port, [this](int fd) { return Accept(fd); }) {}
 
-    bool Listening() const { return listening_; }
+    bool Listening() const { return fake_.Listening(); }
     int Accepted() const { return accepted_.load(); }
 
   private:
-    void Serve() {
-        while (!stop_) {
-            pollfd p{listener_, POLLIN, 0};
-            if (poll(&p, 1, 50) != 1)
-                continue;
-            const int fd = accept(listener_, nullptr, nullptr);
-            if (fd < 0)
-                continue;
-            ++accepted_;
-            if (close_)
-                close(fd);
-            else
-                clients_.push_back(fd);
-        }
+    bool Accept(int fd) {
+        ++accepted_;
+        if (!close_)
+            return true;
+        close(fd);
+        return false;
     }
 
     bool close_;
-    int listener_ = -1;
-    bool listening_ = false;
-    std::atomic<bool> stop_{false};
     std::atomic<int> accepted_{0};
-    std::vector<int> clients_;
-    std::thread thread_;
+    FakeBroker fake_;  // last: its thread uses the members above
 };
 
 class MqttTest : public ::testing::Test {
