@@ -16,26 +16,20 @@ throughout the window and their latencies printed (a call never waits for the re
 import argparse
 import asyncio
 import os
-import shutil
 import struct
-import sys
-import tempfile
 import threading
 import time
 
-ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
-sys.path.insert(0, os.path.join(ROOT, "sim", "lib"))
-sys.path.insert(0, os.path.join(ROOT, "tests", "system"))
-sys.path.insert(0, os.path.join(ROOT, "sim", "bluez"))
+from dbus_next import Message, MessageType
+from dbus_next.aio import MessageBus
 
-from dbus_next import Message, MessageType  # noqa: E402
-from dbus_next.aio import MessageBus  # noqa: E402
+# First: benchrig puts the rig's modules on sys.path.
+from benchrig import ROOT, bench_rig, cpu_seconds, rss_kib
 
-import hostbus  # noqa: E402
-from bluezsim.client import node, scenario, sensor  # noqa: E402
-from fixtures.base import Rig, start_dbus_daemon  # noqa: E402
-from fixtures.bluez import start_bluez  # noqa: E402
-from fixtures.platform import PlatformStandIn  # noqa: E402
+import hostbus
+from bluezsim.client import node, scenario, sensor
+from fixtures.bluez import start_bluez
+from fixtures.platform import PlatformStandIn
 
 TYPES = {12: "PM_2_5"}
 DATA_CHAR = "/service000a/char000e"
@@ -113,19 +107,6 @@ def payload(device_id, frame):
         ts, value, device_id, TYPES[frame[0]])
 
 
-def proc_stat(pid):
-    """(CPU seconds, resident kB) of a process."""
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    cpu = (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-    rss = 0
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                rss = int(line.split()[1])
-    return cpu, rss
-
-
 class StatusCaller:
     """Calls blehub's status methods one after another on a thread of its own."""
 
@@ -164,17 +145,8 @@ def percentile(values, p):
 
 def run(args):
     ids = ["BE0000000%03d" % i for i in range(1, args.nodes + 1)]
-    run_dir = tempfile.mkdtemp(prefix="gw-bench-")
-    rig = Rig(run_dir)
-    buses = []
-    try:
-        proc, ubus = start_dbus_daemon(rig, "ubus")
-        buses.append(proc)
-        rig.env[hostbus.ADDRESS_ENV] = ubus
-        proc, system = start_dbus_daemon(rig, "system")
-        buses.append(proc)
-        rig.env["DBUS_SYSTEM_BUS_ADDRESS"] = system
-
+    with bench_rig(system_bus=True, keep=args.keep) as (rig, ubus):
+        system = rig.env["DBUS_SYSTEM_BUS_ADDRESS"]
         halvex = "config sys 'sys'\n" + "".join("\tlist whitelist '%s'\n" % i for i in ids)
         PlatformStandIn(rig, ubus, {"halvex": halvex}).start()
         slow = [sensor(12, 0, 0, 5.0, {"counter": {"start": 0, "step": 1}})]
@@ -194,7 +166,7 @@ def run(args):
         for i in ids:
             address = ctl.node(i)["address"]
             paths["/org/bluez/hci0/dev_" + address.replace(":", "_") + DATA_CHAR] = i
-        idle_cpu, idle_rss = proc_stat(hub.pid)
+        idle_rss = rss_kib(hub.pid)
 
         fast = [sensor(12, 0, 0, args.period, {"counter": {"start": 1000000, "step": 1}})]
         for i in ids:
@@ -202,12 +174,12 @@ def run(args):
         time.sleep(args.warmup)  # a benchmark's window, not a wait for a condition
 
         start = time.monotonic()
-        cpu0, _ = proc_stat(hub.pid)
+        cpu0 = cpu_seconds(hub.pid)
         caller = StatusCaller(ubus) if args.status_calls else None
         time.sleep(args.seconds)
         if caller:
             caller.stop()
-        cpu1, rss = proc_stat(hub.pid)
+        cpu1, rss = cpu_seconds(hub.pid), rss_kib(hub.pid)
         end = time.monotonic()
 
         sent = {}
@@ -234,15 +206,6 @@ def run(args):
         hub.stop()
         notes.close()
         events.close()
-    finally:
-        rig.stop_all()
-        for proc in buses:
-            proc.terminate()
-            proc.wait()
-        if args.keep:
-            print("run folder kept:", run_dir)
-        else:
-            shutil.rmtree(run_dir, ignore_errors=True)
 
 
 def main():

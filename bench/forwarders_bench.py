@@ -12,46 +12,17 @@ two daemons, and reportd's memory holding `--kept` samples while the internet is
 import argparse
 import asyncio
 import json
-import os
-import shutil
 import statistics
-import sys
-import tempfile
 import time
 
-ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
-sys.path[:0] = [os.path.join(ROOT, "sim", "lib"), os.path.join(ROOT, "tests", "system")]
+# First: benchrig puts the rig's modules on sys.path.
+from benchrig import bench_rig, cpu_seconds, private_kib, rss_kib, start_cloud
 
-import hostbus  # noqa: E402
-from fixtures.base import EventRecorder, Rig, binary, start_dbus_daemon, wait_for  # noqa: E402
-from fixtures.cloud import CloudStandin  # noqa: E402
-from fixtures.forwarders import halvex_config  # noqa: E402
-from fixtures.mqtt import BrokerFixture  # noqa: E402
-from fixtures.platform import PlatformStandIn  # noqa: E402
-
-TICK = os.sysconf("SC_CLK_TCK")
-PAGE = os.sysconf("SC_PAGE_SIZE")
-
-
-def rss_kib(pid):
-    with open("/proc/%d/statm" % pid) as f:
-        return int(f.read().split()[1]) * PAGE // 1024
-
-
-def private_kib(pid):
-    """Memory of the process's own (not shared library code or file pages)."""
-    total = 0
-    with open("/proc/%d/smaps_rollup" % pid) as f:
-        for line in f:
-            if line.startswith(("Private_Clean:", "Private_Dirty:")):
-                total += int(line.split()[1])
-    return total
-
-
-def cpu_seconds(pid):
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / TICK
+import hostbus
+from fixtures.base import EventRecorder, binary, wait_for
+from fixtures.forwarders import halvex_config
+from fixtures.mqtt import BrokerFixture
+from fixtures.platform import PlatformStandIn
 
 
 def reading(i, sensor_type="SD", extra=None):
@@ -99,15 +70,9 @@ def main():
     ap.add_argument("--kept", type=int, default=100000)
     args = ap.parse_args()
 
-    rig = Rig(tempfile.mkdtemp(prefix="gw-bench-"))
-    buses = []
-    try:
-        bus_proc, address = start_dbus_daemon(rig, "ubus")
-        buses.append(bus_proc)
-        rig.env[hostbus.ADDRESS_ENV] = address
+    with bench_rig() as (rig, address):
         status = EventRecorder(address, ["brelix.status"])
-        cloud = CloudStandin(rig, token="bench-token")
-        cloud.start()
+        cloud = start_cloud(rig)
         broker = BrokerFixture(rig)
         broker.start()
         sys_options = {"report_interval": "1", "max_samples": str(args.kept * 2)}
@@ -169,12 +134,6 @@ def main():
             t = time.monotonic()
             code = proc.stop()
             print("%-8s SIGTERM -> exit %d in %.0f ms" % (name, code, (time.monotonic() - t) * 1000))
-    finally:
-        rig.stop_all()
-        for p in buses:
-            p.terminate()
-            p.wait()
-        shutil.rmtree(rig.dir, ignore_errors=True)
 
 
 _last = {}

@@ -12,22 +12,17 @@ time) come from build/bench/journal_bench.
 import argparse
 import asyncio
 import os
-import shutil
 import signal
-import sys
-import tempfile
 import time
 
-ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
-sys.path[:0] = [os.path.join(ROOT, "sim", "lib"), os.path.join(ROOT, "tests", "system"),
-                os.path.dirname(os.path.abspath(__file__))]
+# First: benchrig puts the rig's modules on sys.path.
+from benchrig import bench_rig, cpu_seconds, start_cloud
 
-import hostbus  # noqa: E402
-from fixtures.base import EventRecorder, Rig, start_dbus_daemon, wait_for  # noqa: E402
-from fixtures.cloud import CloudStandin  # noqa: E402
-from fixtures.forwarders import halvex_config  # noqa: E402
-from fixtures.platform import PlatformStandIn  # noqa: E402
-from forwarders_bench import cpu_seconds, inject, start_daemons  # noqa: E402
+import hostbus
+from fixtures.base import EventRecorder, wait_for
+from fixtures.forwarders import halvex_config
+from fixtures.platform import PlatformStandIn
+from forwarders_bench import inject, start_daemons
 
 REPORT = "/gateways/report"
 
@@ -71,15 +66,9 @@ def main():
     ap.add_argument("--store-sync", type=int, default=60)
     args = ap.parse_args()
 
-    rig = Rig(tempfile.mkdtemp(prefix="gw-bench-"))
-    buses = []
-    try:
-        bus_proc, address = start_dbus_daemon(rig, "ubus")
-        buses.append(bus_proc)
-        rig.env[hostbus.ADDRESS_ENV] = address
+    with bench_rig() as (rig, address):
         status = EventRecorder(address, ["brelix.status"])
-        cloud = CloudStandin(rig, token="bench-token")
-        cloud.start()
+        cloud = start_cloud(rig)
         flash = os.path.join(rig.dir, "flash")
         base = {"report_interval": "1", "store_dir": flash, "max_samples": "100000",
                 "spill_after": str(args.spill_after), "store_sync": str(args.store_sync)}
@@ -135,12 +124,6 @@ def main():
                  "yes" if keys["unkeyed"] == 0 else "no", flash_bytes, drained))
         print("reports taken after the outage: %d" % len(reports))
         procs["reportd"].stop()
-    finally:
-        rig.stop_all()
-        for p in buses:
-            p.terminate()
-            p.wait()
-        shutil.rmtree(rig.dir, ignore_errors=True)
 
 
 if __name__ == "__main__":

@@ -14,27 +14,22 @@ import argparse
 import asyncio
 import multiprocessing
 import os
-import shutil
-import sys
-import tempfile
 import threading
 import time
 
-ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
-sys.path[:0] = [os.path.join(ROOT, "sim", "lib"), os.path.join(ROOT, "tests", "system"),
-                os.path.join(ROOT, "sim", "cloud"), os.path.dirname(__file__)]
+import paho.mqtt.client as mqtt
 
-import paho.mqtt.client as mqtt  # noqa: E402
+# First: benchrig puts the rig's modules on sys.path.
+from benchrig import bench_rig, cpu_seconds, private_kib, rss_kib
 
-import hostbus  # noqa: E402
-from cloudsim import certs  # noqa: E402
-from cloudsim.broker import free_port  # noqa: E402
-from fixtures.base import EventRecorder, Rig, start_dbus_daemon, wait_for  # noqa: E402
-from fixtures.forwarders import halvex_config  # noqa: E402
-from fixtures.mqtt import BrokerFixture  # noqa: E402
-from fixtures.platform import PlatformStandIn  # noqa: E402
-from forwarders_bench import (cpu_seconds, inject, private_kib, reading, rss_kib,  # noqa: E402
-                              start_daemons)
+import hostbus
+from cloudsim import certs
+from cloudsim.broker import free_port
+from fixtures.base import EventRecorder, wait_for
+from fixtures.forwarders import halvex_config
+from fixtures.mqtt import BrokerFixture
+from fixtures.platform import PlatformStandIn
+from forwarders_bench import inject, reading, start_daemons
 
 
 def _inject_slice(address, start, count):
@@ -97,12 +92,7 @@ def main():
     ap.add_argument("--senders", type=int, default=4, help="processes sending the events")
     args = ap.parse_args()
 
-    rig = Rig(tempfile.mkdtemp(prefix="gw-bench-"))
-    buses = []
-    try:
-        bus_proc, address = start_dbus_daemon(rig, "ubus")
-        buses.append(bus_proc)
-        rig.env[hostbus.ADDRESS_ENV] = address
+    with bench_rig() as (rig, address):
         rig.env["HALVEX_LOG_LEVEL"] = "4"
         status = EventRecorder(address, ["brelix.status"])
         files = certs.prepare(os.path.join(rig.dir, "certs"), "127.0.0.1")
@@ -171,12 +161,6 @@ def main():
         counter.client.disconnect()
         counter.close()
         broker.close()
-    finally:
-        rig.stop_all()
-        for p in buses:
-            p.terminate()
-            p.wait()
-        shutil.rmtree(rig.dir, ignore_errors=True)
 
 
 if __name__ == "__main__":

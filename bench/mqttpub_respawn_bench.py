@@ -15,21 +15,18 @@ import argparse
 import asyncio
 import json
 import os
-import shutil
 import signal
-import sys
-import tempfile
 import threading
 import time
 
-ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
-sys.path[:0] = [os.path.join(ROOT, "sim", "lib"), os.path.join(ROOT, "tests", "system")]
+# First: benchrig puts the rig's modules on sys.path.
+from benchrig import bench_rig
 
-import hostbus  # noqa: E402
-from fixtures.base import EventRecorder, Rig, build_dir, start_dbus_daemon, wait_for  # noqa: E402
-from fixtures.forwarders import halvex_config  # noqa: E402
-from fixtures.mqtt import BrokerFixture  # noqa: E402
-from fixtures.platform import PlatformStandIn  # noqa: E402
+import hostbus
+from fixtures.base import EventRecorder, build_dir, wait_for
+from fixtures.forwarders import halvex_config
+from fixtures.mqtt import BrokerFixture
+from fixtures.platform import PlatformStandIn
 
 PROBE = "probe.uplink.test"
 MQTTPUB = 1002
@@ -61,14 +58,7 @@ def main():
     ap.add_argument("--announce", action="store_true")
     args = ap.parse_args()
 
-    rig = Rig(tempfile.mkdtemp(prefix="gw-respawn-"))
-    buses = []
-    try:
-        bus_proc, address = start_dbus_daemon(rig, "ubus")
-        system_proc, system_address = start_dbus_daemon(rig, "system")
-        buses += [bus_proc, system_proc]
-        rig.env[hostbus.ADDRESS_ENV] = address
-        rig.env["DBUS_SYSTEM_BUS_ADDRESS"] = system_address
+    with bench_rig("gw-respawn-", system_bus=True) as (rig, address):
         status = EventRecorder(address, ["brelix.status"])
         broker = BrokerFixture(rig)
         broker.start()
@@ -119,12 +109,6 @@ def main():
         if lost:
             print("lost readings from %.2f s to %.2f s of the run"
                   % (lost[0] / args.rate, lost[-1] / args.rate))
-    finally:
-        rig.stop_all()
-        for p in buses:
-            p.terminate()
-            p.wait()
-        shutil.rmtree(rig.dir, ignore_errors=True)
 
 
 if __name__ == "__main__":

@@ -17,46 +17,32 @@ Run it against two builds (say main and an older commit built elsewhere) to comp
 import argparse
 import json
 import os
-import shutil
 import statistics
 import struct
-import sys
-import tempfile
 import threading
 import time
 
-ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
-sys.path[:0] = [os.path.join(ROOT, "sim", "lib"), os.path.join(ROOT, "tests", "system"),
-                os.path.join(ROOT, "sim", "bluez")]
+import paho.mqtt.client as mqtt
 
-import paho.mqtt.client as mqtt  # noqa: E402
+# First: benchrig puts the rig's modules on sys.path.
+from benchrig import ROOT, bench_rig, cpu_seconds, rss_kib, start_cloud
 
-import hostbus  # noqa: E402
-from bluezsim.client import node, scenario, sensor  # noqa: E402
-from fixtures.base import Rig, start_dbus_daemon, wait_for  # noqa: E402
-from fixtures.bluez import start_bluez  # noqa: E402
-from fixtures.cloud import CloudStandin  # noqa: E402
-from fixtures.forwarders import halvex_config  # noqa: E402
-from fixtures.mqtt import BrokerFixture  # noqa: E402
-from fixtures.platform import PlatformStandIn  # noqa: E402
+import hostbus
+from bluezsim.client import node, scenario, sensor
+from fixtures.base import wait_for
+from fixtures.bluez import start_bluez
+from fixtures.forwarders import halvex_config
+from fixtures.mqtt import BrokerFixture
+from fixtures.platform import PlatformStandIn
 
 TYPE = 12  # PM_2_5, value format 0 (uint32): the counter comes through unchanged
-TICK = os.sysconf("SC_CLK_TCK")
-PAGE = os.sysconf("SC_PAGE_SIZE")
 DAEMONS = ("blehub", "reportd", "mqttpub")
-
-
-def cpu_seconds(pid):
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / TICK
 
 
 def memory_kib(pid):
     """(RSS, heap, private) in KiB; heap is the brk heap plus anonymous private pages (the
     allocator's thread arenas live there)."""
-    with open("/proc/%d/statm" % pid) as f:
-        rss = int(f.read().split()[1]) * PAGE // 1024
+    rss = rss_kib(pid)
     heap = private = 0
     name = None
     with open("/proc/%d/smaps" % pid) as f:
@@ -169,26 +155,20 @@ def percentile(values, p):
 
 
 class Bench:
-    def __init__(self, args):
+    def __init__(self, args, rig, ubus):
         self.args = args
         self.ids = ["BE0000000%03d" % i for i in range(1, args.nodes + 1)]
-        self.rig = Rig(tempfile.mkdtemp(prefix="gw-pipe-"))
-        self.buses = []
+        self.rig = rig
+        self.ubus = ubus
+        self.mqtt = None
         self.procs = {}
         self.counter = 1000000
 
     def start(self):
-        rig = self.rig
-        proc, ubus = start_dbus_daemon(rig, "ubus")
-        self.buses.append(proc)
-        rig.env[hostbus.ADDRESS_ENV] = self.ubus = ubus
-        proc, system = start_dbus_daemon(rig, "system")
-        self.buses.append(proc)
-        rig.env["DBUS_SYSTEM_BUS_ADDRESS"] = system
+        rig, ubus = self.rig, self.ubus
         rig.env["HALVEX_LOG_LEVEL"] = "4"
 
-        self.cloud = CloudStandin(rig, token="bench-token")
-        self.cloud.start()
+        self.cloud = start_cloud(rig)
         self.broker = BrokerFixture(rig)
         self.broker.start()
         options = {"report_interval": "5", "max_samples": "200000"}
@@ -275,21 +255,55 @@ class Bench:
         return {n: memory_kib(p.pid) for n, p in self.procs.items()}
 
     def stop(self):
+        """Stops the daemons, timing each; bench_rig cleans up the rest."""
         for name in DAEMONS:
             if name in self.procs:
                 t = time.monotonic()
                 code = self.procs[name].stop()
                 print("%-8s SIGTERM -> exit %s in %.0f ms"
                       % (name, code, (time.monotonic() - t) * 1000))
-        self.mqtt.close()
-        self.rig.stop_all()
-        for proc in self.buses:
-            proc.terminate()
-            proc.wait()
-        if self.args.keep:
-            print("run folder kept:", self.rig.dir)
+        if self.mqtt:
+            self.mqtt.close()
+
+
+def run(b, args):
+    """Starts the bench and prints its figures."""
+    b.start()
+    time.sleep(2.0)
+    idle = b.memory()
+    print("build %s, %d nodes" % (args.build, len(b.ids)))
+    for rate in [float(r) for r in args.latency.split(",") if r]:
+        to_event, to_mqtt = b.latency(rate)
+        if to_event and to_mqtt:
+            print("delay at %5.0f/s: notification -> event p50 %6.1f ms p99 %6.1f ms; "
+                  "-> MQTT p50 %6.1f ms p99 %6.1f ms (%d readings)"
+                  % (rate, statistics.median(to_event), percentile(to_event, 99),
+                     statistics.median(to_mqtt), percentile(to_mqtt, 99), len(to_mqtt)))
         else:
-            shutil.rmtree(self.rig.dir, ignore_errors=True)
+            print("delay at %5.0f/s: no reading matched" % rate)
+    for rate in [float(r) for r in args.rates.split(",") if r]:
+        achieved, got, sent, reordered, share = b.sweep(rate)
+        print("rate %6s: sent %7.0f/s, delivered %6d of %6d (lost %d, reordered %d); "
+              "CPU %% blehub %.0f reportd %.0f mqttpub %.0f"
+              % ("flood" if not rate else "%.0f" % rate, achieved, got, sent, sent - got,
+                 reordered, share["blehub"], share["reportd"], share["mqttpub"]))
+    if args.flood:
+        b.set_period(0.0)
+        time.sleep(args.flood)
+        flooded = b.memory()
+        b.quiet()
+        time.sleep(5.0)
+        after = b.memory()
+        for n in DAEMONS:
+            print("%-8s RSS/heap/private KiB: idle %s, end of %.0f s flood %s, 5 s later %s"
+                  % (n, "/".join(map(str, idle[n])), args.flood,
+                     "/".join(map(str, flooded[n])), "/".join(map(str, after[n]))))
+    for n in DAEMONS:
+        text = b.rig.log({"blehub": "ble.log", "reportd": "report.log",
+                          "mqttpub": "mqtt.log"}[n])
+        dropped = [line for line in text.splitlines() if "Queue full" in line]
+        if dropped:
+            print("%-8s %d queue-full lines, last: %s" % (n, len(dropped), dropped[-1]))
 
 
 def main():
@@ -307,46 +321,12 @@ def main():
     args = ap.parse_args()
     args.build = os.path.abspath(args.build)
 
-    b = Bench(args)
-    try:
-        b.start()
-        time.sleep(2.0)
-        idle = b.memory()
-        print("build %s, %d nodes" % (args.build, len(b.ids)))
-        for rate in [float(r) for r in args.latency.split(",") if r]:
-            to_event, to_mqtt = b.latency(rate)
-            if to_event and to_mqtt:
-                print("delay at %5.0f/s: notification -> event p50 %6.1f ms p99 %6.1f ms; "
-                      "-> MQTT p50 %6.1f ms p99 %6.1f ms (%d readings)"
-                      % (rate, statistics.median(to_event), percentile(to_event, 99),
-                         statistics.median(to_mqtt), percentile(to_mqtt, 99), len(to_mqtt)))
-            else:
-                print("delay at %5.0f/s: no reading matched" % rate)
-        for rate in [float(r) for r in args.rates.split(",") if r]:
-            achieved, got, sent, reordered, share = b.sweep(rate)
-            print("rate %6s: sent %7.0f/s, delivered %6d of %6d (lost %d, reordered %d); "
-                  "CPU %% blehub %.0f reportd %.0f mqttpub %.0f"
-                  % ("flood" if not rate else "%.0f" % rate, achieved, got, sent, sent - got,
-                     reordered, share["blehub"], share["reportd"], share["mqttpub"]))
-        if args.flood:
-            b.set_period(0.0)
-            time.sleep(args.flood)
-            flooded = b.memory()
-            b.quiet()
-            time.sleep(5.0)
-            after = b.memory()
-            for n in DAEMONS:
-                print("%-8s RSS/heap/private KiB: idle %s, end of %.0f s flood %s, 5 s later %s"
-                      % (n, "/".join(map(str, idle[n])), args.flood,
-                         "/".join(map(str, flooded[n])), "/".join(map(str, after[n]))))
-        for n in DAEMONS:
-            text = b.rig.log({"blehub": "ble.log", "reportd": "report.log",
-                              "mqttpub": "mqtt.log"}[n])
-            dropped = [line for line in text.splitlines() if "Queue full" in line]
-            if dropped:
-                print("%-8s %d queue-full lines, last: %s" % (n, len(dropped), dropped[-1]))
-    finally:
-        b.stop()
+    with bench_rig("gw-pipe-", system_bus=True, keep=args.keep) as (rig, ubus):
+        b = Bench(args, rig, ubus)
+        try:
+            run(b, args)
+        finally:
+            b.stop()
 
 
 if __name__ == "__main__":

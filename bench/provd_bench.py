@@ -15,21 +15,15 @@ import argparse
 import datetime
 import os
 import re
-import shutil
 import statistics
-import sys
-import tempfile
 import time
 
-ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
-sys.path[:0] = [os.path.join(ROOT, "sim", "lib"), os.path.join(ROOT, "tests", "system")]
+# First: benchrig puts the rig's modules on sys.path.
+from benchrig import bench_rig, start_cloud
 
-import hostbus  # noqa: E402
-from fixtures.base import Rig, build_dir, start_dbus_daemon, wait_for  # noqa: E402
-from fixtures.cloud import CloudStandin  # noqa: E402
-from fixtures.platform import PlatformStandIn  # noqa: E402
-from fixtures.provisioning import (DEVICE_ID, OTHER_SERVICES, SERIAL, STOCK, document,  # noqa
-                                   halvex)
+from fixtures.base import build_dir, wait_for
+from fixtures.platform import PlatformStandIn
+from fixtures.provisioning import DEVICE_ID, OTHER_SERVICES, SERIAL, STOCK, document, halvex
 
 LINE = re.compile(r"^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}) \S+\s+\[\d+\] \[([^@\]]+)@\d+\] (.*)$")
 
@@ -63,16 +57,8 @@ def memory_kib(pid):
 
 
 def one_run():
-    run_dir = tempfile.mkdtemp(prefix="gw-bench-")
-    rig = Rig(run_dir)
-    buses = []
-    try:
-        for name, variable in (("ubus", hostbus.ADDRESS_ENV), ("system", "DBUS_SYSTEM_BUS_ADDRESS")):
-            proc, address = start_dbus_daemon(rig, name)
-            buses.append(proc)
-            rig.env[variable] = address
-        cloud = CloudStandin(rig, token="bench")
-        cloud.start()
+    with bench_rig(system_bus=True) as (rig, address):
+        cloud = start_cloud(rig, token="bench")
         cloud.put_package(DEVICE_ID, SERIAL, document=document())
         configs = {"halvex": halvex(cloud)}
         for name in os.listdir(STOCK):
@@ -81,8 +67,7 @@ def one_run():
         args = ["--boot", "--build-dir", build_dir(), "--wps-delay", "0", "--wps-outcome", "never"]
         for name in OTHER_SERVICES:
             args += ["--disable", name]
-        platform = PlatformStandIn(rig, rig.env[hostbus.ADDRESS_ENV], configs, defaults=False,
-                                   args=args).start()
+        platform = PlatformStandIn(rig, address, configs, defaults=False, args=args).start()
         platform.wait_booted()
         wait_for(lambda: "WPS Timeout" in rig.log("prov.log"), 15, what="provd waiting for WPS")
         pid = platform.pid("provd")
@@ -104,12 +89,6 @@ def one_run():
         reboot = first(entries, lambda f, m: m == "Reboot")
         return {"ifup_to_reboot": reboot - ifup, "ifup_to_applied": applied - ifup,
                 "idle_rss": idle_rss, "peak_rss": peak}
-    finally:
-        rig.stop_all()
-        for proc in buses:
-            proc.terminate()
-            proc.wait()
-        shutil.rmtree(run_dir, ignore_errors=True)
 
 
 def main():

@@ -17,23 +17,18 @@ time-out at 90 s (its floor). Figures:
 import argparse
 import asyncio
 import os
-import shutil
 import signal
 import statistics
-import sys
-import tempfile
 import time
 
-ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
-sys.path[:0] = [os.path.join(ROOT, "sim", "lib"), os.path.join(ROOT, "tests", "system")]
+# First: benchrig puts the rig's modules on sys.path.
+from benchrig import ROOT, TICK, bench_rig, cpu_seconds, private_kib, rss_kib, threads
 
-import hostbus  # noqa: E402
-from fixtures.base import EventRecorder, Rig, binary, start_dbus_daemon, wait_for  # noqa: E402
-from fixtures.forwarders import halvex_config  # noqa: E402
-from fixtures.platform import PlatformStandIn  # noqa: E402
+import hostbus
+from fixtures.base import EventRecorder, binary, wait_for
+from fixtures.forwarders import halvex_config
+from fixtures.platform import PlatformStandIn
 
-TICK = os.sysconf("SC_CLK_TCK")
-PAGE = os.sysconf("SC_PAGE_SIZE")
 CODES = {"blehub": 1000, "reportd": 1001, "mqttpub": 1002, "wsbridge": 1003}
 
 # A daemon that only sends its heartbeat every second; SIGUSR1 silences it, SIGTERM ends it.
@@ -58,34 +53,6 @@ async def main(code):
 
 asyncio.run(main(%(code)d))
 '''
-
-
-def rss_kib(pid):
-    with open("/proc/%d/statm" % pid) as f:
-        return int(f.read().split()[1]) * PAGE // 1024
-
-
-def private_kib(pid):
-    total = 0
-    with open("/proc/%d/smaps_rollup" % pid) as f:
-        for line in f:
-            if line.startswith(("Private_Clean:", "Private_Dirty:")):
-                total += int(line.split()[1])
-    return total
-
-
-def threads(pid):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("Threads:"):
-                return int(line.split()[1])
-    return 0
-
-
-def cpu_seconds(pid):
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / TICK
 
 
 def started_at(pid):
@@ -123,15 +90,9 @@ def main():
     ap.add_argument("--runs", type=int, default=3, help="restarts timed")
     args = ap.parse_args()
 
-    run_dir = tempfile.mkdtemp(prefix="supervd-bench-")
-    rig = Rig(run_dir)
-    buses = []
-    try:
-        for name, var in (("ubus", hostbus.ADDRESS_ENV), ("system", "DBUS_SYSTEM_BUS_ADDRESS")):
-            proc, address = start_dbus_daemon(rig, name)
-            buses.append(proc)
-            rig.env[var] = address
-        address = rig.env[hostbus.ADDRESS_ENV]
+    keep = bool(os.environ.get("GATEWAY_KEEP_RUN"))
+    with bench_rig("supervd-bench-", system_bus=True, keep=keep) as (rig, address):
+        run_dir = rig.dir
         build = os.path.join(run_dir, "fakebuild")
         fake_build(build)
         status = EventRecorder(address, ["brelix.status"])
@@ -190,16 +151,6 @@ def main():
               % (used / args.heartbeats * 1e6, args.heartbeats / used if used else 0,
                  6))
         platform.stop()
-    finally:
-        rig.stop_all()
-        for proc in buses:
-            proc.terminate()
-            proc.wait()
-        status_ok = os.environ.get("GATEWAY_KEEP_RUN")
-        if status_ok:
-            print("run folder kept:", run_dir)
-        else:
-            shutil.rmtree(run_dir, ignore_errors=True)
 
 
 if __name__ == "__main__":

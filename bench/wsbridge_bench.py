@@ -10,30 +10,17 @@ Internet-up report to the last subscription the server confirmed, over `--rounds
 """
 
 import argparse
-import os
-import shutil
 import statistics
-import sys
-import tempfile
 import time
 
-ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
-sys.path[:0] = [os.path.join(ROOT, "sim", "lib"), os.path.join(ROOT, "tests", "system")]
+# First: benchrig puts the rig's modules on sys.path.
+from benchrig import bench_rig, rss_kib, start_cloud
 
-import hostbus  # noqa: E402
-from fixtures.base import EventRecorder, Rig, binary, start_dbus_daemon, wait_for  # noqa: E402
-from fixtures.cloud import CloudStandin  # noqa: E402
-from fixtures.forwarders import halvex_config  # noqa: E402
-from fixtures.platform import PlatformStandIn  # noqa: E402
-from cloudsim.cable_client import CableControl  # noqa: E402
-
-PAGE = os.sysconf("SC_PAGE_SIZE")
-
-
-def rss_kib(pid):
-    with open("/proc/%d/statm" % pid) as f:
-        return int(f.read().split()[1]) * PAGE // 1024
-
+import hostbus
+from fixtures.base import EventRecorder, binary, wait_for
+from fixtures.forwarders import halvex_config
+from fixtures.platform import PlatformStandIn
+from cloudsim.cable_client import CableControl
 
 def percentile(values, p):
     ordered = sorted(values)
@@ -57,15 +44,9 @@ def main():
     ap.add_argument("--rounds", type=int, default=10)
     args = ap.parse_args()
 
-    rig = Rig(tempfile.mkdtemp(prefix="gw-bench-"))
-    buses = []
-    try:
-        bus_proc, address = start_dbus_daemon(rig, "ubus")
-        buses.append(bus_proc)
-        rig.env[hostbus.ADDRESS_ENV] = address
+    with bench_rig() as (rig, address):
         events = EventRecorder(address, ["brelix.status", "brelix.websocket"])
-        cloud = CloudStandin(rig, token="bench-token")
-        cloud.start()
+        cloud = start_cloud(rig)
         cable = CableControl(cloud)
         PlatformStandIn(rig, address, {"halvex": halvex_config(cloud)}).start()
         proc = rig.start("wsbridge", [binary("wsbridge")])
@@ -139,12 +120,6 @@ def main():
         print("wsbridge SIGTERM -> exit %d in %.0f ms" % (code, (time.monotonic() - t) * 1000))
         events.close()
         cloud.stop()
-    finally:
-        rig.stop_all()
-        for p in buses:
-            p.terminate()
-            p.wait()
-        shutil.rmtree(rig.dir, ignore_errors=True)
 
 
 if __name__ == "__main__":
