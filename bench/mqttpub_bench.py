@@ -24,7 +24,6 @@ from benchrig import bench_rig, cpu_seconds, private_kib, rss_kib
 
 import hostbus
 from cloudsim import certs
-from cloudsim.broker import free_port
 from fixtures.base import EventRecorder, wait_for
 from fixtures.forwarders import halvex_config
 from fixtures.mqtt import BrokerFixture
@@ -96,12 +95,10 @@ def main():
         rig.env["HALVEX_LOG_LEVEL"] = "4"
         status = EventRecorder(address, ["brelix.status"])
         files = certs.prepare(os.path.join(rig.dir, "certs"), "127.0.0.1")
-        tls_port = free_port()
-        broker = BrokerFixture(rig, persistence=True, extra=[
-            "max_queued_messages 0",
-            "listener %d 127.0.0.1" % tls_port, "certfile " + files.cert_file,
-            "keyfile " + files.key_file])
+        broker = BrokerFixture(rig, persistence=True, extra=["max_queued_messages 0"],
+                               tls=(files.cert_file, files.key_file))
         broker.start()
+        tls_port = broker.tls_port
         counter = Counter(broker)
         platform = PlatformStandIn(rig, address, {"halvex": halvex_config(broker=broker)})
         platform.start()

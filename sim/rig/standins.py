@@ -73,29 +73,61 @@ class CloudStandIn(ProcessComponent):
 
 
 class MqttBroker(ProcessComponent):
-    """Debian's mosquitto on a free loopback port."""
+    """Debian's mosquitto on a free loopback port.
+
+    mosquitto binds the port itself, after it was picked: should another process take it in
+    between, another port is picked and mosquitto started again, a few times, as long as the
+    platform (which reads the port from the settings) has not started."""
 
     name = "mosquitto"
+    attempts = 5
 
     def __init__(self, host="127.0.0.1"):
         super().__init__()
         self.host = host
         self.port = None
         self.conf = None
+        self._log_start = 0
+        self._tries = 0
+        self._settled = False
+
+    def _port_setting(self):
+        return ("set", "halvex.mqtt.port", str(self.port))
 
     def uci_overrides(self, rig):
         self.port = broker.free_port(self.host)
-        return [("set", "halvex.mqtt.host", self.host),
-                ("set", "halvex.mqtt.port", str(self.port))]
+        return [("set", "halvex.mqtt.host", self.host), self._port_setting()]
+
+    def _log(self):
+        try:
+            with open(os.path.join(os.path.dirname(self.conf), "mosquitto.log"), "rb") as f:
+                f.seek(self._log_start)
+                return f.read()
+        except OSError:
+            return b""
 
     def command(self, rig):
         self.conf = broker.write_config(os.path.join(rig.run_dir, "mqtt"), self.port, self.host)
+        log = os.path.join(os.path.dirname(self.conf), "mosquitto.log")
+        self._log_start = os.path.getsize(log) if os.path.exists(log) else 0
+        self._tries += 1
         return broker.command(self.conf)
 
     def ready(self, rig):
         if self.exited() is not None:
+            if (not self._settled and self._tries < self.attempts
+                    and broker.IN_USE in self._log()):
+                old = self._port_setting()
+                self.port = broker.free_port(self.host)
+                rig.uci_overrides[rig.uci_overrides.index(old)] = self._port_setting()
+                self.start(rig)
+                return False
             return self.ready_line("never")  # raises with the exit status
-        return broker.port_accepts(self.host, self.port)
+        # The port alone could be answered by whoever took it: wait for mosquitto's own word.
+        if b" running\n" in self._log() and broker.port_accepts(self.host, self.port):
+            self._settled = True
+            return True
+        return False
 
     def describe(self):
         return ["%-12s mqtt://%s:%d (mosquitto_sub -h %s -p %d -t 'brelix/#' -v)"

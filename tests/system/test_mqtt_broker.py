@@ -5,6 +5,7 @@ import time
 
 import pytest
 
+from cloudsim import broker as broker_module
 from cloudsim.broker import Broker, port_accepts
 
 
@@ -46,3 +47,25 @@ def test_start_fails_fast_when_the_port_is_taken(rig):
             b.start(timeout=10)
         assert time.monotonic() - start < 5  # noticed the exit, did not wait out the time-out
         assert not b.running()
+
+
+def test_a_picked_port_taken_before_mosquitto_binds_it_is_picked_again(rig, monkeypatch):
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen()
+        lost = taken.getsockname()[1]
+        picks = [lost]
+        free_port = broker_module.free_port
+        monkeypatch.setattr(broker_module, "free_port",
+                            lambda host="127.0.0.1": picks.pop() if picks else free_port(host))
+        b = Broker(rig.dir, name="raced")
+        assert b.port == lost
+        try:
+            b.start(timeout=10)
+            assert b.running()
+            assert b.port != lost
+            assert port_accepts(b.host, b.port)
+            with open(b.log_path, "rb") as log:
+                assert broker_module.IN_USE in log.read()  # it did lose the first one
+        finally:
+            b.stop()

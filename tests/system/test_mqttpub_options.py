@@ -12,7 +12,6 @@ import paho.mqtt.client as mqtt
 import pytest
 
 from cloudsim import certs
-from cloudsim.broker import free_port
 from fixtures.base import wait_for
 from fixtures.mqtt import BrokerFixture
 
@@ -38,11 +37,8 @@ def tls_broker(rig):
     brokers = []
 
     def make(cert, key):
-        tls_port = free_port()
-        b = BrokerFixture(rig, name="tls%d" % len(brokers), extra=[
-            "password_file " + passwords,
-            "listener %d 127.0.0.1" % tls_port, "certfile " + cert, "keyfile " + key])
-        b.tls_port = tls_port
+        b = BrokerFixture(rig, name="tls%d" % len(brokers), extra=["password_file " + passwords],
+                          tls=(cert, key))
         b.start()
         brokers.append(b)
         return b

@@ -8,6 +8,8 @@ import subprocess
 import time
 
 MOSQUITTO = "/usr/sbin/mosquitto"
+# What mosquitto logs before it exits when a listener's port is taken.
+IN_USE = b"Error: Address already in use"
 
 
 def free_port(host="127.0.0.1"):
@@ -71,17 +73,38 @@ def command(conf):
 
 
 class Broker:
-    """One mosquitto on a fixed loopback port; can be stopped and started again on that port."""
+    """One mosquitto on loopback; can be stopped and started again on the same ports.
+
+    A port not given is picked free here and bound by mosquitto later, so another process may
+    take it in between: until the first start succeeds, a port lost that way is picked again.
+    With `tls` (certificate file, key file) a second listener serves TLS on `tls_port`."""
+
+    ATTEMPTS = 5
 
     def __init__(self, folder, port=None, host="127.0.0.1", name="mosquitto", extra=(),
-                 persistence=False):
+                 persistence=False, tls=None):
         self.host = host
         self.port = port or free_port(host)
+        self.tls_port = free_port(host) if tls else None
         self.name = name
-        self.conf = write_config(folder, self.port, host, name, extra, persistence)
+        self._folder = folder
+        self._extra = list(extra)
+        self._tls = tls
+        self._persistence = persistence
+        self._pick_port = port is None
+        self._pick_tls = tls is not None
+        self._write_config()
         self.log_path = os.path.join(folder, name + ".log")
         self.out_path = os.path.join(folder, name + ".out")
         self.proc = None
+
+    def _write_config(self):
+        extra = list(self._extra)
+        if self._tls:
+            extra += ["listener %d %s" % (self.tls_port, self.host),
+                      "certfile " + self._tls[0], "keyfile " + self._tls[1]]
+        self.conf = write_config(self._folder, self.port, self.host, self.name, extra,
+                                 self._persistence)
 
     @property
     def url(self):
@@ -97,10 +120,42 @@ class Broker:
         except FileNotFoundError:
             return 0
 
+    def _log_size(self):
+        try:
+            return os.path.getsize(self.log_path)
+        except FileNotFoundError:
+            return 0
+
+    def _lost_a_port(self, since):
+        """True when mosquitto's log after byte `since` says a listener's port was taken."""
+        try:
+            with open(self.log_path, "rb") as f:
+                f.seek(since)
+                return IN_USE in f.read()
+        except FileNotFoundError:
+            return False
+
     def start(self, timeout=10.0):
-        """Starts mosquitto; returns once it has opened its listener."""
+        """Starts mosquitto; returns once it has opened its listeners."""
         if self.running():
             return
+        for attempt in range(self.ATTEMPTS):
+            since = self._log_size()
+            if self._start_once(timeout):
+                # From now on clients know these ports: a restart keeps them.
+                self._pick_port = self._pick_tls = False
+                return
+            if not ((self._pick_port or self._pick_tls) and self._lost_a_port(since)):
+                break
+            if self._pick_port:
+                self.port = free_port(self.host)
+            if self._pick_tls:
+                self.tls_port = free_port(self.host)
+            self._write_config()
+        raise RuntimeError("mosquitto did not listen on %s:%d (see %s)"
+                           % (self.host, self.port, self.log_path))
+
+    def _start_once(self, timeout):
         before = self._times_running()
         with open(self.out_path, "ab") as out:
             self.proc = subprocess.Popen(command(self.conf), stdout=out, stderr=subprocess.STDOUT,
@@ -110,10 +165,10 @@ class Broker:
         def ready():
             return self._times_running() > before and port_accepts(self.host, self.port)
 
-        if not wait_until(ready, timeout, self.running):
-            self.stop()
-            raise RuntimeError("mosquitto did not listen on %s:%d (see %s)"
-                               % (self.host, self.port, self.log_path))
+        if wait_until(ready, timeout, self.running):
+            return True
+        self.stop()
+        return False
 
     def stop(self, timeout=5.0):
         if self.proc is None:
