@@ -67,6 +67,8 @@ def one_run():
         args = ["--boot", "--build-dir", build_dir(), "--wps-delay", "0", "--wps-outcome", "never"]
         for name in OTHER_SERVICES:
             args += ["--disable", name]
+        # The document's dump, the "applied" mark, is a verbose line.
+        rig.env["HALVEX_LOG_LEVEL"] = "6"
         platform = PlatformStandIn(rig, address, configs, defaults=False, args=args).start()
         platform.wait_booted()
         wait_for(lambda: "WPS Timeout" in rig.log("prov.log"), 15, what="provd waiting for WPS")
@@ -85,7 +87,7 @@ def one_run():
         wait_for(lambda: "] Reboot" in rig.log("prov.log"), 15, what="the reboot request")
         entries = log_times(rig.log("prov.log"))
         ifup = first(entries, lambda f, m: m == "ifup")
-        applied = first(entries, lambda f, m: f == "Provisioner::ApplyFile" and m.startswith("{"))
+        applied = first(entries, lambda f, m: f == "Provisioner::ApplyDocument" and m.startswith("{"))
         reboot = first(entries, lambda f, m: m == "Reboot")
         return {"ifup_to_reboot": reboot - ifup, "ifup_to_applied": applied - ifup,
                 "idle_rss": idle_rss, "peak_rss": peak}
