@@ -541,7 +541,7 @@ def test_system_bus_restart_ends_blehub_in_order_and_a_restart_serves_again(hub,
     assert status == 1, "blehub ended with %s" % status
     assert "Signal Catch" not in h.log()
     h.wait_log("System bus lost")
-    assert '{"evt":{"err":2002}}' in h.statuses()
+    wait_for(lambda: '{"evt":{"err":2002}}' in h.statuses(), what="status 2002")
 
     # As procd would: BlueZ and blehub started again on the new bus.
     h.bluez.process.wait(10)
