@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -340,6 +341,13 @@ void ConnectionLost(ubus_context* ctx) {
 }  // namespace
 
 std::unique_ptr<Connection> Connect(const char* path) {
+    // As with the host transport, the environment may name the bus socket (a private ubusd
+    // for tests); unset, libubus takes its default.
+    if (path == nullptr || *path == '\0') {
+        path = std::getenv("HALVEX_UBUS_ADDRESS");
+        if (path != nullptr && *path == '\0')
+            path = nullptr;
+    }
     return std::make_unique<LibubusConnection>(path);
 }
 
