@@ -1,6 +1,7 @@
 // The other process of the ubus tests on the router's bus, where the Python peer
 // (ubus_peer.py, D-Bus only) cannot go: the same object and methods, written with this
-// build's transport. Methods that the router's bus cannot carry (an answer or an event that
+// build's transport, and "reboot" (no data) for rpcd's "system". Methods that the router's bus
+// cannot carry (an answer or an event that
 // is not a JSON object blobmsg takes) fail their call instead.
 //   ubus_peer OBJECT [PATTERN...]   (records events matching the patterns)
 
@@ -42,7 +43,7 @@ int Serve(transport::Connection& bus, const char* method, const char* args, std:
         if (in.contains("delay"))
             std::this_thread::sleep_for(std::chrono::duration<double>(in["delay"].get<double>()));
         answer = ordered_json{{"got", in}}.dump();
-    } else if (name == "nothing" || name == "clear") {
+    } else if (name == "nothing" || name == "clear" || name == "reboot") {
         if (name == "clear")
             heard.clear();
     } else if (name == "never") {
@@ -107,7 +108,7 @@ int main(int argc, char** argv) {
     }
     const std::vector<std::string> methods = {"echo",       "nothing", "never", "fail",
                                               "list",       "raw",     "emit",  "emit_raw",
-                                              "emit_sized", "events",  "clear"};
+                                              "emit_sized", "events",  "clear", "reboot"};
     transport::Connection& conn = *bus;
     if (bus->AddObject(argv[1], methods,
                        [&](const char* method, const char* args, std::string& answer) {

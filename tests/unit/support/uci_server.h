@@ -2,7 +2,8 @@
 
 // The "uci" object over a private config folder, on the bus of ubus_bus.h: the platform
 // stand-in on the host bus; rpcd (with uci_dirs_preload) on a private ubusd, watched by
-// `ubus monitor`. Either way Requested() sees each call as "uci METHOD ARGS -> STATUS".
+// `ubus monitor`. Either way Requested() sees each call of "uci" as "uci METHOD ARGS -> STATUS"
+// (the monitor sees every other object's calls alike, the stand-in logs its own lines).
 
 #include <chrono>
 #include <map>
@@ -87,6 +88,15 @@ class UciServer {
         }
     }
 
+    // Whether a call seen so far (Requested reads them) starts with `prefix`.
+    bool Saw(const std::string& prefix) const {
+        for (const auto& call : calls_) {
+            if (call.compare(0, prefix.size(), prefix) == 0)
+                return true;
+        }
+        return false;
+    }
+
   private:
     // ubus monitor prints what each client sends (<-) and receives (->): a caller's lookup
     // answer names the object's id, its invoke the method and arguments, the status it is
@@ -149,6 +159,12 @@ class UciServer {
     bool Requested(const std::string& line,
                    std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
         return platform_.WaitForLine(line, timeout).has_value();
+    }
+
+    bool Saw(const std::string& prefix) const {
+        const std::string& out = platform_.Output();
+        return out.compare(0, prefix.size(), prefix) == 0 ||
+               out.find("\n" + prefix) != std::string::npos;
     }
 
   private:
