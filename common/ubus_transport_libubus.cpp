@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -151,6 +152,9 @@ class LibubusConnection final : public Connection {
 
     bool SetPayload(const std::string& json) override {
         blob_buf_init(&buf_, 0);
+        // The host bus's bound: without it libubus refuses the send later, and silently.
+        if (json.size() > payload::kMaxBytes)
+            return false;
         return blobmsg_add_json_from_string(&buf_, json.c_str());
     }
 
@@ -286,8 +290,9 @@ class LibubusConnection final : public Connection {
     static void EventArrived(ubus_context*, ubus_event_handler* ev, const char* type,
                              blob_attr* msg) {
         auto* self = reinterpret_cast<EventRecord*>(ev)->owner;
-        // Events read while a subscription is made, before the loop runs, are dropped.
-        if (!self->onEvent_)
+        // Events read while a subscription is made, before the loop runs, are dropped; so are
+        // those libubus read in the same batch as one whose handler ended the loop.
+        if (!self->onEvent_ || self->ending_.load())
             return;
         // ubusd refuses bigger messages already; held here too, so that both buses agree.
         const std::size_t size = msg != nullptr ? blob_pad_len(msg) : 0;
@@ -340,6 +345,13 @@ void ConnectionLost(ubus_context* ctx) {
 }  // namespace
 
 std::unique_ptr<Connection> Connect(const char* path) {
+    // As with the host transport, the environment may name the bus socket (a private ubusd
+    // for tests); unset, libubus takes its default.
+    if (path == nullptr || *path == '\0') {
+        path = std::getenv("HALVEX_UBUS_ADDRESS");
+        if (path != nullptr && *path == '\0')
+            path = nullptr;
+    }
     return std::make_unique<LibubusConnection>(path);
 }
 

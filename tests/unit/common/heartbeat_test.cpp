@@ -1,4 +1,4 @@
-// The heartbeat sender on a private host bus, its timers on a manual clock.
+// The heartbeat sender on a private bus, its timers on a manual clock.
 
 #include "heartbeat.h"
 
@@ -11,10 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "host_bus.h"
-#include "private_bus.h"
 #include "timer_queue.h"
 #include "ubus.h"
+#include "ubus_bus.h"
 #include "wait_for.h"
 
 namespace {
@@ -28,7 +27,7 @@ const std::string kHeartbeat = R"({"evt":{"hb":1000,"pid":)" + std::to_string(ge
 class HeartbeatTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        SKIP_WITHOUT_HOST_BUS();
+        SKIP_WITHOUT_UBUS_DAEMON();
         listener = std::make_unique<ubus::Listener>();
         ASSERT_TRUE(listener->Register(heartbeat::kStatusEvent, [this](const char* text) {
             std::lock_guard<std::mutex> lock(mutex);
@@ -63,8 +62,9 @@ class HeartbeatTest : public ::testing::Test {
     }
 
     // First: its address is set before the timer thread starts.
-    std::unique_ptr<testing_support::PrivateBus> bus =
-        testing_support::kHostBus ? std::make_unique<testing_support::PrivateBus>() : nullptr;
+    std::unique_ptr<testing_support::UbusBus> bus =
+        testing_support::UbusDaemon().empty() ? nullptr
+                                              : std::make_unique<testing_support::UbusBus>();
     std::unique_ptr<ubus::Listener> listener;
     std::mutex mutex;
     std::vector<std::string> received;

@@ -1,4 +1,5 @@
-// UCI and NVRAM against the platform stand-in on a private host bus.
+// UCI and NVRAM against a private "uci" object: the platform stand-in on the host bus, rpcd
+// on ubusd.
 
 #include "nvram.h"
 
@@ -12,15 +13,14 @@
 #include <sstream>
 #include <string>
 
-#include "host_bus.h"
 #include "log.h"
-#include "private_bus.h"
 #include "uci.h"
+#include "uci_server.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
-using testing_support::ChildProcess;
-using testing_support::PrivateBus;
+using testing_support::UbusBus;
+using testing_support::UciServer;
 
 namespace {
 
@@ -90,31 +90,28 @@ std::string ReadFile(const fs::path& path) {
 class NvramTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        SKIP_WITHOUT_HOST_BUS();
+        SKIP_WITHOUT_UCI_SERVER();
         Start(kHalvex);
     }
 
     void TearDown() override {
-        platform_.reset();
+        server_.reset();
         bus_.reset();
     }
 
     void Start(const std::string& halvex) {
         LogFile();
-        bus_ = std::make_unique<PrivateBus>();
+        bus_ = std::make_unique<UbusBus>();
         configDir_ = fs::path(bus_->Dir()) / "config";
         fs::create_directories(configDir_);
         WriteConfig(halvex);
-        platform_ = std::make_unique<ChildProcess>(
-            std::vector<std::string>{GATEWAY_SOURCE_DIR "/sim/platform/platform", "--config-dir",
-                                     configDir_.string(), "--verbose"});
-        ASSERT_TRUE(platform_->WaitForLine("READY")) << platform_->Output();
+        server_ = std::make_unique<UciServer>(*bus_, configDir_.string());
     }
 
     void WriteConfig(const std::string& text) { std::ofstream(configDir_ / "halvex") << text; }
 
-    // The stand-in logs each request with its exact arguments and the status it answered.
-    bool Requested(const std::string& line) { return platform_->WaitForLine(line).has_value(); }
+    // Each request with its exact arguments and the status it was answered.
+    bool Requested(const std::string& line) { return server_->Requested(line); }
 
     // Log text written since the last call.
     std::string NewLog() {
@@ -124,8 +121,8 @@ class NvramTest : public ::testing::Test {
         return fresh;
     }
 
-    std::unique_ptr<PrivateBus> bus_;
-    std::unique_ptr<ChildProcess> platform_;
+    std::unique_ptr<UbusBus> bus_;
+    std::unique_ptr<UciServer> server_;
     fs::path configDir_;
     std::size_t logSeen_ = 0;
 };
@@ -313,7 +310,7 @@ TEST_F(NvramTest, MissingSectionOrOptionLeavesFieldsAsTheyWere) {
 }
 
 TEST_F(NvramTest, NoUciObjectLeavesFieldsAsTheyWereAndIsNamedOnceAtErrorSeverity) {
-    platform_.reset();
+    server_.reset();
     NewLog();
     NVRAM nvram;
     nvram.device_id = "before";

@@ -1,29 +1,60 @@
-// Objects served by a ubus::Listener, called from this process and from Python over a private
-// dbus-daemon: answers, statuses, and that neither a flood of events nor a caller that leaves
-// stalls the loop.
+// Objects served by a ubus::Listener, called from this process and from another client over a
+// private bus (Python on the host bus; ubus's own client and this build's sender on ubusd):
+// answers, statuses, and that neither a flood of events nor a caller that leaves stalls the
+// loop.
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
+#include <vector>
 
-#include "host_bus.h"
-#include "private_bus.h"
 #include "status_snapshot.h"
 #include "ubus.h"
+#include "ubus_bus.h"
 #include "wait_for.h"
 
 namespace {
 
 using testing_support::ChildProcess;
-using testing_support::PrivateBus;
+using testing_support::UbusBus;
 using testing_support::WaitFor;
 using namespace std::chrono_literals;
 
 constexpr const char* kObject = "test.served";
+
+#ifdef GATEWAY_UBUS_LIBUBUS
+
+// Calls each method of kObject in turn; prints "ok METHOD" or "status N METHOD".
+ChildProcess CallsFromAnotherClient(const std::string& methods) {
+    // The client's exit status is the ubus status, negated.
+    std::vector<std::string> argv = {"/bin/sh", "-c",
+                                     "for m in " + methods + "; do \"$@\" call " + kObject +
+                                         " $m >/dev/null 2>&1; s=$?; if [ $s = 0 ]; then echo "
+                                         "ok $m; else echo status $((256 - s)) $m; fi; done",
+                                     "sh"};
+    for (const auto& arg : testing_support::UbusCliCommand({}))
+        argv.push_back(arg);
+    return ChildProcess(argv);
+}
+
+// Sends `count` events test.flood {"seq": i}.
+ChildProcess FloodFromAnotherClient(int count) {
+    return ChildProcess(
+        testing_support::BuiltProgram({UBUS_SEND_HELPER, "test.flood", std::to_string(count)}));
+}
+
+// Calls `method` of kObject and leaves before the answer.
+ChildProcess CallAndLeave(const std::string& method) {
+    return ChildProcess(testing_support::UbusCliCommand({"-t", "1", "call", kObject, method}),
+                        /*quiet=*/true);
+}
+
+#else
 
 // A Python caller on the host bus: runs `body` (with `bus` connected, hostbus imported).
 ChildProcess PythonCaller(const std::string& body) {
@@ -38,20 +69,73 @@ ChildProcess PythonCaller(const std::string& body) {
     return ChildProcess({"/usr/bin/python3", "-c", code});
 }
 
+ChildProcess CallsFromAnotherClient(const std::string& methods) {
+    return PythonCaller("    for m in '" + methods +
+                        "'.split():\n"
+                        "        try:\n"
+                        "            await hostbus.call(bus, 'test.served', m, {})\n"
+                        "            print('ok', m, flush=True)\n"
+                        "        except hostbus.UbusStatus as e:\n"
+                        "            print('status', e.status, m, flush=True)\n");
+}
+
+// All on one connection, then a call.
+ChildProcess FloodFromAnotherClient(int count) {
+    return PythonCaller("    for i in range(" + std::to_string(count) +
+                        "):\n"
+                        "        await hostbus.send(bus, 'test.flood', {'seq': i})\n"
+                        "    await hostbus.call(bus, 'test.served', 'status', {})\n");
+}
+
+ChildProcess CallAndLeave(const std::string& method) {
+    return PythonCaller(
+        "    bus.send(hostbus.Message(destination=hostbus.escape_name('test.served'),\n"
+        "        path='/ubus', interface='ubus.Object', member='Call', signature='ss',\n"
+        "        body=['" +
+        method +
+        "', '{}']))\n"
+        "    await hostbus.list_objects(bus)\n"  // a round trip: the call has left
+        "    bus.disconnect()\n");
+}
+
+#endif
+
 class UbusObjectTest : public testing::Test {
   protected:
     void SetUp() override {
-        SKIP_WITHOUT_HOST_BUS();
-        bus_ = std::make_unique<PrivateBus>();
+        SKIP_WITHOUT_UBUS_DAEMON();
+#ifdef GATEWAY_UBUS_LIBUBUS
+        if (testing_support::UbusCli().empty())
+            GTEST_SKIP() << testing_support::kNoUbusCli;
+#endif
+        bus_ = std::make_unique<UbusBus>();
     }
 
-    // Answer of `method` (true) or false when the call failed.
-    static bool Call(const char* method, std::string& answer) {
+    // Answer of `method` (true; "" for no data) or false when the call failed. On ubusd
+    // from another process: a call holds libubus's process-wide lock until its answer, which
+    // the listener of the same process would need to give it.
+    static bool Call(const char* method, std::string& answer, const std::string& args = "") {
+        answer.clear();
+#ifdef GATEWAY_UBUS_LIBUBUS
+        auto argv = testing_support::UbusCliCommand({"-S", "-t", "5", "call", kObject, method});
+        if (!args.empty())
+            argv.push_back(args);
+        ChildProcess client(argv, /*quiet=*/true);
+        const auto line = client.WaitForLine("", 10s);
+        const auto status = client.Wait(10s);
+        if (!status || *status != 0)
+            return false;
+        // Compact, as this process would see it.
+        if (line)
+            answer = nlohmann::ordered_json::parse(*line).dump();
+        return true;
+#else
         ubus::Sender sender(5);
-        return sender.Invoke(kObject, method, "", [&](const char* j) { answer = j; });
+        return sender.Invoke(kObject, method, args, [&](const char* j) { answer = j; });
+#endif
     }
 
-    std::unique_ptr<PrivateBus> bus_;
+    std::unique_ptr<UbusBus> bus_;
 };
 
 TEST_F(UbusObjectTest, AnswersItsMethodsAndStatus3ForAnyOther) {
@@ -62,23 +146,14 @@ TEST_F(UbusObjectTest, AnswersItsMethodsAndStatus3ForAnyOther) {
          {"quiet", [](const char*) { return std::string(); }}}));
     listener.ServerStart();
 
-    ubus::Sender sender(5);
     std::string answer;
-    ASSERT_TRUE(
-        sender.Invoke(kObject, "status", R"({"a":[1,2]})", [&](const char* j) { answer = j; }));
+    ASSERT_TRUE(Call("status", answer, R"({"a":[1,2]})"));
     EXPECT_EQ(answer, R"({"args":{"a":[1,2]}})");
-    bool called = false;
-    EXPECT_TRUE(sender.Invoke(kObject, "quiet", "", [&](const char*) { called = true; }));
-    EXPECT_FALSE(called);
+    EXPECT_TRUE(Call("quiet", answer));
+    EXPECT_EQ(answer, "");
 
     // The status as another client sees it.
-    auto caller = PythonCaller(
-        "    for m in ('nope', 'status'):\n"
-        "        try:\n"
-        "            await hostbus.call(bus, 'test.served', m, {})\n"
-        "            print('ok', m, flush=True)\n"
-        "        except hostbus.UbusStatus as e:\n"
-        "            print('status', e.status, m, flush=True)\n");
+    auto caller = CallsFromAnotherClient("nope status");
     EXPECT_TRUE(caller.WaitForLine("status 3 nope"));
     EXPECT_TRUE(caller.WaitForLine("ok status"));
 
@@ -100,10 +175,7 @@ TEST_F(UbusObjectTest, CallsAreAnsweredWhileAFloodOfEventsIsHandled) {
                                           return "{\"heard\":" + std::to_string(heard.load()) + "}";
                                       }}}));
     listener.ServerStart();
-    auto flood = PythonCaller("    for i in range(" + std::to_string(kEvents) +
-                              "):\n"
-                              "        await hostbus.send(bus, 'test.flood', {'seq': i})\n"
-                              "    await hostbus.call(bus, 'test.served', 'status', {})\n");
+    auto flood = FloodFromAnotherClient(kEvents);
     ASSERT_TRUE(WaitFor([&] { return heard > 0; }, 10s));
 
     // Each call waits for its answer, not for the events queued before it.
@@ -140,12 +212,7 @@ TEST_F(UbusObjectTest, ACallerThatLeavesBeforeItsAnswerDoesNotStallTheLoop) {
                                              {"status", [](const char*) { return "{}"; }}}));
     listener.ServerStart();
 
-    auto caller = PythonCaller(
-        "    bus.send(hostbus.Message(destination=hostbus.escape_name('test.served'),\n"
-        "        path='/ubus', interface='ubus.Object', member='Call', signature='ss',\n"
-        "        body=['hold', '{}']))\n"
-        "    await hostbus.list_objects(bus)\n"  // a round trip: the call has left
-        "    bus.disconnect()\n");
+    auto caller = CallAndLeave("hold");
     ASSERT_TRUE(caller.Wait(10s));
     ASSERT_TRUE(WaitFor([&] { return holding.load(); }, 5s));
     release = true;

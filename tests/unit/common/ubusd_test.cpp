@@ -13,45 +13,26 @@
 #include <string>
 #include <vector>
 
-#include "private_bus.h"
 #include "ubus.h"
+#include "ubus_bus.h"
 #include "wait_for.h"
 
 namespace {
 
 using nlohmann::json;
-using testing_support::BuiltProgram;
-using testing_support::ChildProcess;
 using testing_support::WaitFor;
 using namespace std::chrono_literals;
 
 class UbusdTest : public testing::Test {
   protected:
     void SetUp() override {
-#ifndef GATEWAY_UBUSD
-        GTEST_SKIP() << "no ubusd of this build (configure with -DGATEWAY_UBUSD=path)";
-#else
-        char tmpl[] = "/tmp/gw-ubusd-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        socket_ = dir_ + "/ubus.sock";
-        ubusd_ = std::make_unique<ChildProcess>(BuiltProgram({GATEWAY_UBUSD, "-s", socket_}));
-        // Under an emulator ubusd takes a while to listen.
-        ASSERT_TRUE(WaitFor([&] { return ubus::Sender(1, socket_.c_str()).Connected(); }, 30s))
-            << "ubusd did not listen on " << socket_;
-#endif
-    }
-    void TearDown() override {
-        ubusd_.reset();
-        if (!socket_.empty())
-            unlink(socket_.c_str());
-        if (!dir_.empty())
-            rmdir(dir_.c_str());
+        SKIP_WITHOUT_UBUS_DAEMON();
+        ubusd_ = std::make_unique<testing_support::UbusBus>();
+        socket_ = ubusd_->SocketPath();
     }
 
-    std::string dir_;
     std::string socket_;
-    std::unique_ptr<ChildProcess> ubusd_;
+    std::unique_ptr<testing_support::UbusBus> ubusd_;
 };
 
 TEST_F(UbusdTest, EventsArriveWholeAndInOrder) {

@@ -1,6 +1,7 @@
 // provd's outcomes that need no cloud: a package setting the store refuses, the first-boot
 // flag that must be cleared before a reboot, unusable key material, and which interface
-// events start the provisioning. The platform stand-in serves "uci" and "system".
+// events start the provisioning. The platform stand-in serves "uci" and "system" on the host
+// bus; on ubusd rpcd serves "uci" and a peer "system".
 
 #include <gtest/gtest.h>
 
@@ -12,15 +13,15 @@
 #include <string>
 #include <vector>
 
-#include "host_bus.h"
 #include "log_capture.h"
-#include "private_bus.h"
 #include "provisioner.h"
+#include "uci_server.h"
 
 using nlohmann::json;
 using testing_support::ChildProcess;
 using testing_support::LogCapture;
-using testing_support::PrivateBus;
+using testing_support::UbusBus;
+using testing_support::UciServer;
 
 namespace {
 
@@ -38,21 +39,29 @@ class ProvisionerOutcomeTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() { LogCapture::Init("provd_outcome_test.log"); }
 
-    void SetUp() override { SKIP_WITHOUT_HOST_BUS(); }
+    void SetUp() override { SKIP_WITHOUT_UCI_SERVER(); }
 
     // The platform stand-in over these config files; the default ones without `leaveOut`.
     void StartPlatform(const std::string& leaveOut = "") {
-        bus = std::make_unique<PrivateBus>();
+        bus = std::make_unique<UbusBus>();
         const fs::path dir = fs::path(bus->Dir()) / "config";
         fs::create_directories(dir);
         for (const auto& [name, text] : kConfigs) {
             if (name != leaveOut)
                 std::ofstream(dir / name) << text;
         }
-        platform = std::make_unique<ChildProcess>(
-            std::vector<std::string>{GATEWAY_SOURCE_DIR "/sim/platform/platform", "--config-dir",
-                                     dir.string(), "--verbose"});
-        ASSERT_TRUE(platform->WaitForLine("READY")) << platform->Output();
+        platform = std::make_unique<UciServer>(*bus, dir.string());
+#ifdef GATEWAY_UBUS_LIBUBUS
+        systemPeer =
+            std::make_unique<ChildProcess>(testing_support::BuiltProgram({UBUS_PEER, "system"}));
+        ASSERT_TRUE(systemPeer->WaitForLine("READY"));
+#endif
+    }
+
+    void StopPlatform() {
+        systemPeer.reset();
+        platform.reset();
+        bus.reset();
     }
 
     static std::unique_ptr<NVRAM> Settings() {
@@ -82,9 +91,20 @@ class ProvisionerOutcomeTest : public ::testing::Test {
         return {text.begin(), text.end()};
     }
 
-    std::unique_ptr<PrivateBus> bus;
-    std::unique_ptr<ChildProcess> platform;
+    std::unique_ptr<UbusBus> bus;
+    std::unique_ptr<UciServer> platform;
+    std::unique_ptr<ChildProcess> systemPeer;
 };
+
+#ifdef GATEWAY_UBUS_LIBUBUS
+// The call as the bus monitor sees it.
+constexpr const char* kRebooted = "system reboot {} -> 0";
+constexpr const char* kReboot = "system reboot";
+#else
+// The stand-in's own line for it.
+constexpr const char* kRebooted = "system: reboot 1";
+constexpr const char* kReboot = "system: reboot";
+#endif
 
 TEST_F(ProvisionerOutcomeTest, ASettingTheStoreRefusesRevertsWhatThePackageStagedBefore) {
     StartPlatform();
@@ -120,12 +140,11 @@ TEST_F(ProvisionerOutcomeTest, RebootsOnlyOnceTheFirstBootFlagIsCleared) {
     {
         Provisioner provd(Settings());
         provd.Reboot();
-        EXPECT_TRUE(platform->WaitForLine("system: reboot 1")) << platform->Output();
+        EXPECT_TRUE(platform->Requested(kRebooted));
         EXPECT_EQ(Get("halvex", "sys", "first_boot"), "0");
     }
     // No "halvex" to clear the flag in: rebooting would provision again at every start.
-    platform.reset();
-    bus.reset();
+    StopPlatform();
     StartPlatform("halvex");
     Provisioner provd(Settings());
     LogCapture log;
@@ -134,12 +153,12 @@ TEST_F(ProvisionerOutcomeTest, RebootsOnlyOnceTheFirstBootFlagIsCleared) {
     EXPECT_FALSE(log.Contains("] Reboot"));
     // The stand-in logs a reboot request before it answers it; this later call comes after.
     Get("network", "wan", "proto");
-    ASSERT_TRUE(platform->WaitForLine("uci get {\"config\":\"network\""));
-    EXPECT_EQ(platform->Output().find("system: reboot"), std::string::npos);
+    ASSERT_TRUE(platform->Requested("uci get {\"config\":\"network\""));
+    EXPECT_FALSE(platform->Saw(kReboot));
 }
 
 TEST_F(ProvisionerOutcomeTest, KeyMaterialThatCannotBeDerivedStopsBeforeAnyDownload) {
-    bus = std::make_unique<PrivateBus>();
+    bus = std::make_unique<UbusBus>();
     for (const char* field : {"device_id", "serial_number"}) {
         auto nvram = Settings();
         (std::string(field) == "device_id" ? nvram->device_id : nvram->serial_number) = "xyz";

@@ -1,9 +1,8 @@
 #pragma once
 
-#include <gtest/gtest.h>
-
-// Tests that need the host bus (a private dbus-daemon, and the stand-ins and peers on it) run
-// only in builds with the D-Bus transport; a build for the router's libubus skips them.
+// Whether this build's ubus runs over the host bus (a private dbus-daemon). The few cases
+// that only it can carry (payloads blobmsg cannot hold) check this; everything else runs on
+// either bus (ubus_bus.h).
 namespace testing_support {
 
 #ifdef UBUS_HOST_BUS
@@ -13,10 +12,3 @@ constexpr bool kHostBus = false;
 #endif
 
 }  // namespace testing_support
-
-// In SetUp or a test body.
-#define SKIP_WITHOUT_HOST_BUS()                             \
-    do {                                                    \
-        if (!::testing_support::kHostBus)                   \
-            GTEST_SKIP() << "needs the host bus transport"; \
-    } while (false)
