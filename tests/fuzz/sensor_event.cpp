@@ -39,6 +39,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         if (auto event = ParseSensorEvent(json))
             BuildMqttMessage(*event);
     });
+    // The reporter's thread reads the clock and its listener the bus's registry, statics made
+    // above: it must be gone before they are destroyed at exit.
+    std::atexit([] {
+        delete reporter;
+        reporter = nullptr;
+    });
     return 0;
 }
 
