@@ -184,6 +184,29 @@ class ChildProcess {
     std::string output_;
 };
 
+// Sets an environment variable for as long as it lives, then puts back what was there.
+class ScopedEnvironment {
+  public:
+    ScopedEnvironment(const char* name, const std::string& value) : name_(name) {
+        if (const char* old = std::getenv(name))
+            previous_ = old;
+        setenv(name, value.c_str(), 1);
+    }
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+    ~ScopedEnvironment() {
+        if (previous_) {
+            setenv(name_, previous_->c_str(), 1);
+        } else {
+            unsetenv(name_);
+        }
+    }
+
+  private:
+    const char* name_;
+    std::optional<std::string> previous_;
+};
+
 // A dbus-daemon of its own in a temporary folder, its address exported as
 // HALVEX_UBUS_ADDRESS for this process and the children it starts. Construct it before
 // the test starts threads (setenv is not thread-safe); the previous value is restored at
@@ -205,9 +228,7 @@ class PrivateBus {
             std::filesystem::remove_all(dir_);
             throw;
         }
-        if (const char* old = std::getenv(kAddressVariable))
-            previous_ = old;
-        setenv(kAddressVariable, address_.c_str(), 1);
+        addressVariable_.emplace(kAddressVariable, address_);
     }
 
     // Stops the daemon and starts a new one at the same address: every connection is lost.
@@ -230,11 +251,7 @@ class PrivateBus {
     PrivateBus& operator=(const PrivateBus&) = delete;
 
     ~PrivateBus() {
-        if (previous_) {
-            setenv(kAddressVariable, previous_->c_str(), 1);
-        } else {
-            unsetenv(kAddressVariable);
-        }
+        addressVariable_.reset();
         daemon_.reset();
         std::error_code ec;
         std::filesystem::remove_all(dir_, ec);
@@ -262,7 +279,7 @@ class PrivateBus {
 
     std::string dir_;
     std::string address_;
-    std::optional<std::string> previous_;
+    std::optional<ScopedEnvironment> addressVariable_;
     std::optional<ChildProcess> daemon_;
 };
 

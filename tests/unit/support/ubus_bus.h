@@ -122,20 +122,14 @@ class PrivateUbusd {
             std::filesystem::remove_all(dir_);
             throw;
         }
-        if (const char* old = std::getenv(kAddressVariable))
-            previous_ = old;
-        setenv(kAddressVariable, SocketPath().c_str(), 1);
+        addressVariable_.emplace(kAddressVariable, SocketPath());
     }
 
     PrivateUbusd(const PrivateUbusd&) = delete;
     PrivateUbusd& operator=(const PrivateUbusd&) = delete;
 
     ~PrivateUbusd() {
-        if (previous_) {
-            setenv(kAddressVariable, previous_->c_str(), 1);
-        } else {
-            unsetenv(kAddressVariable);
-        }
+        addressVariable_.reset();
         daemon_.reset();
         std::error_code ec;
         std::filesystem::remove_all(dir_, ec);
@@ -168,7 +162,7 @@ class PrivateUbusd {
   private:
     std::string program_;
     std::string dir_;
-    std::optional<std::string> previous_;
+    std::optional<ScopedEnvironment> addressVariable_;
     std::optional<ChildProcess> daemon_;
 };
 
