@@ -196,12 +196,13 @@ void MQTT::ScheduleRestart(int rc) {
         return;  // the same end seen twice (a disconnect and the library's TLS line)
     const auto delay = std::chrono::milliseconds(restart_delay_ms_.load());
     restart_delay_ms_.store(std::min<int64_t>(delay.count() * 2, kMaxRestartDelayMs));
-    LOGE << "MQTT Error : " << mosqpp::strerror(rc) << " - network restarts in " << delay.count()
-         << " ms";
     timers_->Add(delay, [this](bool aborted) {
         if (!aborted)
             queue_.Push(mailbox::Message(kNetworkEnded));
     });
+    // Logged once the timer runs, so the line's delay counts from before it was written.
+    LOGE << "MQTT Error : " << mosqpp::strerror(rc) << " - network restarts in " << delay.count()
+         << " ms";
 }
 
 void MQTT::Subscribe() {
