@@ -200,7 +200,7 @@ void MQTT::ScheduleRestart(int rc) {
         if (!aborted)
             queue_.Push(mailbox::Message(kNetworkEnded));
     });
-    // Logged once the timer runs, so the line's delay counts from before it was written.
+    // Logged once the timer is set: whoever sees the line can count the delay from it.
     LOGE << "MQTT Error : " << mosqpp::strerror(rc) << " - network restarts in " << delay.count()
          << " ms";
 }

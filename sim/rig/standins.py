@@ -99,17 +99,11 @@ class MqttBroker(ProcessComponent):
         return [("set", "halvex.mqtt.host", self.host), self._port_setting()]
 
     def _log(self):
-        try:
-            with open(os.path.join(os.path.dirname(self.conf), "mosquitto.log"), "rb") as f:
-                f.seek(self._log_start)
-                return f.read()
-        except OSError:
-            return b""
+        return broker.log_since(broker.log_file(self.conf), self._log_start)
 
     def command(self, rig):
         self.conf = broker.write_config(os.path.join(rig.run_dir, "mqtt"), self.port, self.host)
-        log = os.path.join(os.path.dirname(self.conf), "mosquitto.log")
-        self._log_start = os.path.getsize(log) if os.path.exists(log) else 0
+        self._log_start = broker.log_size(broker.log_file(self.conf))
         self._tries += 1
         return broker.command(self.conf)
 

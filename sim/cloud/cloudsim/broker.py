@@ -38,6 +38,28 @@ def wait_until(ready, timeout=10.0, alive=lambda: True):
     return False
 
 
+def log_file(conf):
+    """The log file of the broker configured by `conf` (NAME.conf logs to NAME.log)."""
+    return conf[:-len(".conf")] + ".log"
+
+
+def log_size(path):
+    try:
+        return os.path.getsize(path)
+    except FileNotFoundError:
+        return 0
+
+
+def log_since(path, offset):
+    """What a broker's log holds after byte `offset`."""
+    try:
+        with open(path, "rb") as f:
+            f.seek(offset)
+            return f.read()
+    except FileNotFoundError:
+        return b""
+
+
 def write_config(folder, port, host="127.0.0.1", name="mosquitto", extra=(), persistence=False):
     """Writes NAME.conf into `folder` (the broker logs to NAME.log there); returns its path.
 
@@ -94,7 +116,7 @@ class Broker:
         self._pick_port = port is None
         self._pick_tls = tls is not None
         self._write_config()
-        self.log_path = os.path.join(folder, name + ".log")
+        self.log_path = log_file(self.conf)
         self.out_path = os.path.join(folder, name + ".out")
         self.proc = None
 
@@ -120,32 +142,18 @@ class Broker:
         except FileNotFoundError:
             return 0
 
-    def _log_size(self):
-        try:
-            return os.path.getsize(self.log_path)
-        except FileNotFoundError:
-            return 0
-
-    def _lost_a_port(self, since):
-        """True when mosquitto's log after byte `since` says a listener's port was taken."""
-        try:
-            with open(self.log_path, "rb") as f:
-                f.seek(since)
-                return IN_USE in f.read()
-        except FileNotFoundError:
-            return False
-
     def start(self, timeout=10.0):
         """Starts mosquitto; returns once it has opened its listeners."""
         if self.running():
             return
         for attempt in range(self.ATTEMPTS):
-            since = self._log_size()
+            since = log_size(self.log_path)
             if self._start_once(timeout):
                 # From now on clients know these ports: a restart keeps them.
                 self._pick_port = self._pick_tls = False
                 return
-            if not ((self._pick_port or self._pick_tls) and self._lost_a_port(since)):
+            if not ((self._pick_port or self._pick_tls)
+                    and IN_USE in log_since(self.log_path, since)):
                 break
             if self._pick_port:
                 self.port = free_port(self.host)
