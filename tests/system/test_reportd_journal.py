@@ -131,10 +131,13 @@ def test_power_cut_keeps_what_reached_flash_and_skips_a_torn_tail(forwarders, cl
     last = os.path.join(flash_dir(rig), names[-1])
     with open(last, "rb") as f:
         data = f.read()
-    # The first record follows the 8-byte header; cut the second in its middle.
-    first_len = int.from_bytes(data[8:12], "little")
-    second = 8 + 16 + first_len
-    cut = second + (len(data) - second) // 2
+    # Records follow the 8-byte file header, each a 16-byte header and its payload. A spill can
+    # write more than one (the body in flight gets its own): cut the last in its middle.
+    last_start, at = None, 8
+    while at < len(data):
+        last_start, at = at, at + 16 + int.from_bytes(data[at:at + 4], "little")
+    assert last_start is not None and at == len(data)
+    cut = last_start + (len(data) - last_start) // 2
     with open(last, "wb") as f:
         f.write(data[:cut])
 
@@ -144,7 +147,7 @@ def test_power_cut_keeps_what_reached_flash_and_skips_a_torn_tail(forwarders, cl
     want = [("AABBCCDDEEFF", 100 + i) for i in range(20)]
     wait_for(lambda: set(want) <= set(sample_ids(delivered(cloud.received(REPORT)))), 15,
              what="the samples of the whole record delivered")
-    assert "torn or corrupt tail, %d bytes skipped" % (cut - second) in gw2.log("reportd")
+    assert "torn or corrupt tail, %d bytes skipped" % (cut - last_start) in gw2.log("reportd")
     copies_carry_known_keys(cloud.received(REPORT))
 
 
