@@ -136,11 +136,7 @@ class Broker:
         return self.proc is not None and self.proc.poll() is None
 
     def _times_running(self):
-        try:
-            with open(self.log_path, "rb") as f:
-                return f.read().count(b" running\n")
-        except FileNotFoundError:
-            return 0
+        return log_since(self.log_path, 0).count(b" running\n")
 
     def start(self, timeout=10.0):
         """Starts mosquitto; returns once it has opened its listeners."""
